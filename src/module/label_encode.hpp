@@ -1,0 +1,29 @@
+// Dense codes for one text column, in ascending byte order of its labels.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "module/label_column.hpp"
+#include "python/encoding_info.hpp"
+
+namespace quorlin {
+
+// Where the codes go: row r is written to base[r * stride].
+struct CodeSink {
+    double* base;
+    std::size_t stride;
+};
+
+// Writes one code per row into `out` (NaN for a missing-value marker) and returns the column's
+// forward table (every distinct label once). Runs parallel work on the current pool.
+LabelToCode label_encode(const LabelColumn& labels, CodeSink out);
+
+// Convenience form that returns the codes as a vector.
+struct LabelEncoding {
+    std::vector<double> codes;
+    LabelToCode forward;
+};
+LabelEncoding label_encode(const LabelColumn& labels);
+
+}  // namespace quorlin
