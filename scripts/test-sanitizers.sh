@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer (assertions on), and
+# the whole pytest suite run with the sanitizer runtime preloaded into the interpreter.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$ROOT"
+PYTHON="$(find_python 3.13)"
+VENV="$ROOT/.venv-asan"
+ensure_venv "$VENV" "$PYTHON" requirements/dev.txt
+export PATH="$VENV/bin:$PATH"
+install_module "$VENV" -Ccmake.build-type=Debug -Cbuild-dir=build/asan-{wheel_tag} \
+    -Ccmake.define.QUORLIN_SANITIZE=address,undefined -Ccmake.define.QUORLIN_WERROR=ON
+
+preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+# CPython keeps memory for the life of the process, so leak reports at exit say nothing about
+# us; the leak checks of the suite measure growth instead.
+LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    python -m pytest -q -p no:cacheprovider tests

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Every test: the C++ unit tests, the Python suite, then the sanitizer and compatibility runs.
+# QUORLIN_QUICK=1 stops after the Python suite (for a fast edit-test loop).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$ROOT"
+
+ensure_debian libgtest-dev
+PYTHON="$(find_python 3.13)"
+ensure_venv "$ROOT/.venv" "$PYTHON" requirements/dev.txt
+export PATH="$ROOT/.venv/bin:$PATH"
+
+echo "== C++ unit tests"
+cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUORLIN_EXTENSION=OFF -DQUORLIN_TESTS=ON -DQUORLIN_WERROR=ON >/dev/null
+cmake --build build/cpp-tests -j2
+ctest --test-dir build/cpp-tests --output-on-failure
+
+echo "== Python tests"
+install_module "$ROOT/.venv" -Ccmake.define.QUORLIN_WERROR=ON
+python -m pytest -q -p no:cacheprovider tests
+
+if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
+
+echo "== Sanitizer run"
+bash scripts/test-sanitizers.sh
+echo "== Compatibility run"
+bash scripts/test-compat.sh

@@ -1,0 +1,28 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code, env=None, check=True):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=300,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
+
+
+@pytest.fixture
+def python_child():
+    return run_python
