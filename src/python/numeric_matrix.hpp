@@ -1,0 +1,66 @@
+// rows x columns of doubles, addressed by (row, column) through the matrix's own strides.
+// The storage is one malloc'd block, so that the output builder can hand it to NumPy without
+// another copy.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+namespace quorlin {
+
+class NumericMatrix {
+public:
+    struct FreeDeleter {
+        void operator()(double* p) const noexcept { std::free(p); }
+    };
+    using Storage = std::unique_ptr<double, FreeDeleter>;
+
+    NumericMatrix() = default;
+
+    // A zero-filled row-major matrix (the output buffer of the cell-by-cell path). Throws
+    // InternalFailure when the byte size cannot be represented, std::bad_alloc when memory
+    // cannot be had.
+    static NumericMatrix zeros(std::size_t rows, std::size_t cols);
+    // An uninitialised matrix with the given element strides over a block of `rows * cols`
+    // doubles starting `offset` elements into it (negative strides keep the source's order).
+    static NumericMatrix with_layout(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+                                     std::ptrdiff_t col_stride, std::ptrdiff_t offset);
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::size_t size() const noexcept { return rows_ * cols_; }
+    std::ptrdiff_t row_stride() const noexcept { return row_stride_; }
+    std::ptrdiff_t col_stride() const noexcept { return col_stride_; }
+
+    // Element (r, c).
+    double at(std::size_t r, std::size_t c) const noexcept {
+        return origin()[static_cast<std::ptrdiff_t>(r) * row_stride_ +
+                        static_cast<std::ptrdiff_t>(c) * col_stride_];
+    }
+    double* origin() noexcept { return storage_.get() + offset_; }
+    const double* origin() const noexcept { return storage_.get() + offset_; }
+    // The start of the block (for row-major matrices, element (0, 0)).
+    double* block() noexcept { return storage_.get(); }
+
+    bool is_row_major() const noexcept {
+        return offset_ == 0 && col_stride_ == 1 && row_stride_ == static_cast<std::ptrdiff_t>(cols_);
+    }
+
+    // Gives up the block; the matrix is empty afterwards.
+    Storage release_storage() noexcept { return std::move(storage_); }
+
+private:
+    Storage storage_;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::ptrdiff_t row_stride_ = 0;
+    std::ptrdiff_t col_stride_ = 1;
+    std::ptrdiff_t offset_ = 0;
+};
+
+// Byte size of rows x cols doubles, or throws InternalFailure when it exceeds the largest
+// signed size rounded down to a multiple of 8.
+std::size_t matrix_bytes(std::size_t rows, std::size_t cols);
+
+}  // namespace quorlin

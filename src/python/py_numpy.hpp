@@ -1,0 +1,18 @@
+// NumPy's C interface, loaded on first need rather than at import, so that the module imports
+// on an interpreter without NumPy. Include this header instead of NumPy's own.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL quorlin_ARRAY_API
+#ifndef QUORLIN_NUMPY_API_OWNER
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+namespace quorlin {
+
+// Loads the interface if needed; throws the import's Python exception, unchanged, on failure.
+void ensure_numpy();
+
+}  // namespace quorlin
