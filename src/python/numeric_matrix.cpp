@@ -25,13 +25,8 @@ NumericMatrix NumericMatrix::zeros(std::size_t rows, std::size_t cols) {
     // calloc hands out fresh zero pages for large blocks without touching them.
     auto* data = static_cast<double*>(std::calloc(bytes == 0 ? 1 : bytes, 1));
     if (data == nullptr) throw std::bad_alloc();
-    NumericMatrix m;
-    m.storage_.reset(data);
-    m.rows_ = rows;
-    m.cols_ = cols;
-    m.row_stride_ = static_cast<std::ptrdiff_t>(cols);
-    m.col_stride_ = 1;
-    return m;
+    return adopt(data, rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0,
+                 std::shared_ptr<void>(data, std::free), nullptr);
 }
 
 NumericMatrix NumericMatrix::with_layout(std::size_t rows, std::size_t cols,
@@ -40,8 +35,18 @@ NumericMatrix NumericMatrix::with_layout(std::size_t rows, std::size_t cols,
     std::size_t bytes = matrix_bytes(rows, cols);
     auto* data = static_cast<double*>(std::malloc(bytes == 0 ? 1 : bytes));
     if (data == nullptr) throw std::bad_alloc();
+    return adopt(data, rows, cols, row_stride, col_stride, offset,
+                 std::shared_ptr<void>(data, std::free), nullptr);
+}
+
+NumericMatrix NumericMatrix::adopt(double* block, std::size_t rows, std::size_t cols,
+                                   std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                                   std::ptrdiff_t offset, std::shared_ptr<void> owner,
+                                   void* handle) {
     NumericMatrix m;
-    m.storage_.reset(data);
+    m.owner_ = std::move(owner);
+    m.block_ = block;
+    m.handle_ = handle;
     m.rows_ = rows;
     m.cols_ = cols;
     m.row_stride_ = row_stride;

@@ -1,6 +1,6 @@
 // rows x columns of doubles, addressed by (row, column) through the matrix's own strides.
-// The storage is one malloc'd block, so that the output builder can hand it to NumPy without
-// another copy.
+// The storage is either a malloc'd block or one adopted from an owner (an array of the Python
+// skin, which can then become the output without another copy).
 #pragma once
 
 #include <cstddef>
@@ -11,17 +11,17 @@ namespace quorlin {
 
 class NumericMatrix {
 public:
-    struct FreeDeleter {
-        void operator()(double* p) const noexcept { std::free(p); }
-    };
-    using Storage = std::unique_ptr<double, FreeDeleter>;
-
     NumericMatrix() = default;
 
     // A zero-filled row-major matrix (the output buffer of the cell-by-cell path). Throws
     // InternalFailure when the byte size cannot be represented, std::bad_alloc when memory
     // cannot be had.
     static NumericMatrix zeros(std::size_t rows, std::size_t cols);
+    // A matrix over a block that `owner` keeps alive; `handle` is an opaque tag for whoever made
+    // the owner (the skin keeps its array object there).
+    static NumericMatrix adopt(double* block, std::size_t rows, std::size_t cols,
+                               std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                               std::ptrdiff_t offset, std::shared_ptr<void> owner, void* handle);
     // An uninitialised matrix with the given element strides over a block of `rows * cols`
     // doubles starting `offset` elements into it (negative strides keep the source's order).
     static NumericMatrix with_layout(std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
@@ -38,20 +38,20 @@ public:
         return origin()[static_cast<std::ptrdiff_t>(r) * row_stride_ +
                         static_cast<std::ptrdiff_t>(c) * col_stride_];
     }
-    double* origin() noexcept { return storage_.get() + offset_; }
-    const double* origin() const noexcept { return storage_.get() + offset_; }
+    double* origin() noexcept { return block_ + offset_; }
+    const double* origin() const noexcept { return block_ + offset_; }
     // The start of the block (for row-major matrices, element (0, 0)).
-    double* block() noexcept { return storage_.get(); }
+    double* block() noexcept { return block_; }
+    void* handle() const noexcept { return handle_; }
 
     bool is_row_major() const noexcept {
         return offset_ == 0 && col_stride_ == 1 && row_stride_ == static_cast<std::ptrdiff_t>(cols_);
     }
 
-    // Gives up the block; the matrix is empty afterwards.
-    Storage release_storage() noexcept { return std::move(storage_); }
-
 private:
-    Storage storage_;
+    std::shared_ptr<void> owner_;
+    double* block_ = nullptr;
+    void* handle_ = nullptr;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::ptrdiff_t row_stride_ = 0;

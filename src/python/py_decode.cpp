@@ -1,0 +1,118 @@
+// Label restoration: codes of the text columns back into their labels.
+#include <cmath>
+#include <string>
+#include <unordered_map>
+
+#include "module/failure.hpp"
+#include "module/py_errors.hpp"
+#include "python/py_numpy.hpp"
+#include "python/py_output.hpp"
+
+namespace quorlin {
+
+namespace {
+
+constexpr const char* kNoEntry = "no entry found for key";
+
+const CodeToLabel& column_table(const EncodingInfo& tables, ColumnIndex c) {
+    auto found = tables.code_to_label.find(c);
+    if (found == tables.code_to_label.end()) throw InternalFailure(kNoEntry);
+    return found->second;
+}
+
+// One str object per code, made on first use, so that a column costs one object per label.
+class LabelCache {
+public:
+    explicit LabelCache(const CodeToLabel& table) : table_(table) {}
+
+    // A new reference to the label of `value`, or null when the cell has no label.
+    PyObject* label(double value) {
+        if (std::isnan(value)) return nullptr;
+        Code code = code_of(value);
+        auto cached = cache_.find(code);
+        if (cached != cache_.end()) return Py_NewRef(cached->second.get());
+        auto found = table_.find(code);
+        if (found == table_.end()) return nullptr;
+        const std::string& text = found->second;
+        PyRef str = check(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        PyObject* result = Py_NewRef(str.get());
+        cache_.emplace(code, std::move(str));
+        return result;
+    }
+
+private:
+    const CodeToLabel& table_;
+    std::unordered_map<Code, PyRef> cache_;
+};
+
+[[noreturn]] void names_out_of_bounds(std::size_t len, std::size_t index) {
+    throw InternalFailure("index out of bounds: the len is " + std::to_string(len) +
+                          " but the index is " + std::to_string(index));
+}
+
+}  // namespace
+
+PyRef decode_array(const NumericMatrix& matrix, const EncodingInfo& tables) {
+    ensure_numpy();
+    // The object array that numpy.array(floats).astype("object") gives, built directly: every
+    // cell a Python float, C order.
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
+    PyRef array = check(PyArray_ZEROS(2, dims, NPY_OBJECT, 0));
+    auto* cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            PyObject* value = PyFloat_FromDouble(matrix.at(r, c));
+            if (value == nullptr) throw_python_error();
+            Py_SETREF(cells[r * cols + c], value);
+        }
+    }
+    if (tables.text_columns.empty()) return array;
+    if (tables.code_to_label.empty()) throw InternalFailure(kNoEntry);
+    PyRef missing;
+    for (ColumnIndex c : tables.text_columns) {
+        LabelCache labels(column_table(tables, c));
+        if (rows > 0 && c >= cols) throw InternalFailure("ndarray: index out of bounds");
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* text = labels.label(matrix.at(r, c));
+            if (text == nullptr) {
+                if (!missing) missing = check(PyUnicode_FromString("NaN"));
+                text = Py_NewRef(missing.get());
+            }
+            Py_SETREF(cells[r * cols + c], text);
+        }
+    }
+    return array;
+}
+
+PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out,
+                   const EncodingInfo& tables) {
+    if (tables.code_to_label.empty()) throw InternalFailure(kNoEntry);
+    const std::size_t rows = matrix.rows();
+    for (ColumnIndex c : tables.text_columns) {
+        LabelCache labels(column_table(tables, c));
+        if (rows > 0 && c >= matrix.cols()) throw InternalFailure("ndarray: index out of bounds");
+        PyRef values = check(PyList_New(static_cast<Py_ssize_t>(rows)));
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* text = labels.label(matrix.at(r, c));
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r),
+                            text != nullptr ? text : Py_NewRef(Py_None));
+        }
+        if (c >= out.names.size()) names_out_of_bounds(out.names.size(), c);
+        const std::string& name_text = out.names[c];
+        PyRef name = check(PyUnicode_DecodeUTF8(name_text.data(),
+                                                static_cast<Py_ssize_t>(name_text.size()), nullptr));
+        PyRef column = check(PyObject_GetItem(frame.get(), name.get()));
+        PyRef converted = check(PyObject_CallMethod(column.get(), "astype", "s", "object"));
+        check(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), converted.get()));
+        PyRef indexer = check(PyObject_GetAttrString(frame.get(), "loc"));
+        PyRef all_rows = check(PySlice_New(nullptr, nullptr, nullptr));
+        PyRef key = check(PyTuple_Pack(2, all_rows.get(), name.get()));
+        if (PyObject_SetItem(indexer.get(), key.get(), values.get()) < 0) throw_python_error();
+    }
+    return frame;
+}
+
+}  // namespace quorlin
