@@ -33,8 +33,8 @@ def main():
     print("encode() -> every column float64; text columns hold codes in byte order of labels:")
     print(codes.head(4).to_string(), "\n")
 
-    text_columns = [c for c in penguins.columns if codes[c].isna().sum() != penguins[c].isna().sum()
-                    or penguins[c].dtype == object or str(penguins[c].dtype) in ("str", "string")]
+    text_columns = [c for c in penguins.columns
+                    if not pd.api.types.is_numeric_dtype(penguins[c].dtype)]
     for column in text_columns:
         labels = sorted(str(v) for v in penguins[column].dropna().unique())
         table = ", ".join(f"{code}={label}" for code, label in enumerate(labels))
