@@ -1,0 +1,89 @@
+"""Property tests: decode(encode(x)) gives every cell its label, codes are dense and in byte order."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from labels import MARKERS, codes_for, column_labels
+from quorlin import Encoder
+
+cells = st.one_of(
+    st.text(max_size=6),
+    st.sampled_from(["nan", "NaN", "<NA>", "", "a", "b", "None"]),
+    st.floats(allow_nan=True, allow_infinity=True, width=64),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.booleans(),
+    st.none(),
+)
+
+
+@st.composite
+def tables(draw):
+    rows = draw(st.integers(0, 12))
+    cols = draw(st.integers(1, 4))
+    return [[draw(cells) for _ in range(cols)] for _ in range(rows)], rows, cols
+
+
+def check_round_trip(table, rows, cols, kind):
+    data = np.empty((rows, cols), dtype=object)
+    for r in range(rows):
+        for c in range(cols):
+            data[r, c] = table[r][c]
+    if kind == "frame":
+        obj = pd.DataFrame({f"c{c}": pd.Series(data[:, c], dtype=object) for c in range(cols)})
+    else:
+        obj = data
+    enc = Encoder()
+    encoded = enc.encode(obj)
+    codes = np.asarray(encoded, dtype=float).reshape(rows, cols)
+    decoded = enc.decode(encoded)
+    for c in range(cols):
+        column = [table[r][c] for r in range(rows)]
+        labels = column_labels(column)
+        if labels is None:
+            want = np.array([float(v) for v in column], dtype=float)
+            np.testing.assert_array_equal(codes[:, c], want)
+            continue
+        mapping = codes_for(labels)
+        for r, label in enumerate(labels):
+            got = codes[r, c]
+            if label in MARKERS:
+                assert math.isnan(got)
+            else:
+                assert got == mapping[label]
+            cell = decoded.iloc[r, c] if kind == "frame" else decoded[r, c]
+            if label in MARKERS:
+                assert cell == ("NaN" if kind == "array" else None) or cell is None
+            else:
+                assert cell == label
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=tables())
+def test_round_trip(kind, data):
+    check_round_trip(*data, kind)
+
+
+@pytest.mark.parametrize(
+    "column, labels",
+    [
+        ([1.0, "x", 1.0], ["1", "x", "1.0"]),
+        ([float("nan"), "x", float("nan")], ["NaN", "x", "nan"]),
+        ([1e20, 1e-7, -0.0, "s", 1e20], ["100000000000000000000", "0.0000001", "-0", "s", "1e+20"]),
+        ([True, 2, "t", True], ["1", "2", "t", "True"]),
+        ([np.float32(0.1), "t"], ["0.10000000149011612", "t"]),
+        ([float("inf"), float("-inf"), None], ["inf", "-inf", "None"]),
+        ([2**70, 1], [str(2**70), "1"]),
+    ],
+)
+def test_label_rendering(column, labels):
+    assert column_labels(column) == labels
+    enc = Encoder()
+    out = enc.decode(enc.encode(np.array([[v] for v in column], dtype=object)))
+    want = ["NaN" if l in MARKERS else l for l in labels]
+    assert out[:, 0].tolist() == want
