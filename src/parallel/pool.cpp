@@ -1,7 +1,15 @@
 #include "parallel/pool.hpp"
 
+#include "parallel/registry.hpp"
+#include "parallel/worker_thread.hpp"
+
 namespace quorlin::parallel {
 
-std::size_t current_num_threads() { return 1; }
+std::size_t current_num_threads() {
+    if (const detail::WorkerThread* worker = detail::WorkerThread::current()) {
+        return worker->registry().num_threads();
+    }
+    return detail::global_registry().num_threads();
+}
 
 }  // namespace quorlin::parallel
