@@ -5,6 +5,24 @@ import textwrap
 
 import pytest
 
+import leakcheck
+
+
+def pytest_addoption(parser):
+    parser.addoption("--leak-check", action="store_true",
+                     help="repeat the tests marked leakcheck and fail on growth")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "leakcheck: repeated by --leak-check to find leaks")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_pyfuncitem(pyfuncitem):
+    if pyfuncitem.config.getoption("--leak-check") and pyfuncitem.get_closest_marker("leakcheck"):
+        leakcheck.run_repeated(pyfuncitem)
+    yield
+
 
 def run_python(code, env=None, check=True):
     """Runs `code` in a fresh interpreter; returns the completed process."""

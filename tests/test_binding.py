@@ -4,6 +4,8 @@ import pytest
 
 from quorlin import Encoder
 
+pytestmark = pytest.mark.leakcheck
+
 
 @pytest.mark.parametrize(
     "args, kwargs",

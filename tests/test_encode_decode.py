@@ -7,6 +7,8 @@ import pytest
 from helpers import state_bytes
 from quorlin import Encoder
 
+pytestmark = pytest.mark.leakcheck
+
 
 def is_panic(exc):
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)

@@ -9,6 +9,8 @@ import pytest
 from helpers import state_bytes, u64
 from quorlin import Encoder
 
+pytestmark = pytest.mark.leakcheck
+
 SINGLE_X = bytes.fromhex(
     "01" "0100000000000000" "0000000000000000"
     "0100000000000000" "0000000000000000" "0100000000000000" "0100000000000000" "78"
