@@ -179,3 +179,35 @@ def test_deepcopy_and_copy_give_equal_encoders():
 def test_pickle_fails_in_class_lookup():
     with pytest.raises(pickle.PicklingError):
         pickle.dumps(fitted())
+
+
+def test_forged_counts_reserve_no_large_memory(python_child):
+    """Under an address-space cap a few tens of MiB above the baseline, forged counts still end
+    in the reader's ValueError, never MemoryError or a crash."""
+    proc = python_child(
+        f"""
+        import resource, struct
+        from quorlin import Encoder
+        SINGLE_X = {SINGLE_X!r}
+
+        def vm_size():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        cap = vm_size() + 48 * 1024 * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+        outcomes = set()
+        for offset in (1, 17, 33, 41, 59, 75, 91):
+            for count in (2**64 - 1, 2**63, 2**40, 2**32, 2**24):
+                state = SINGLE_X[:offset] + struct.pack("<Q", count) + SINGLE_X[offset + 8:]
+                try:
+                    Encoder().__setstate__(state)
+                    outcomes.add("accepted")
+                except ValueError as exc:
+                    outcomes.add(str(exc).split(": ")[1].split(":")[0])
+        print(sorted(outcomes))
+        """
+    )
+    assert proc.stdout.strip() == "['io error']"
