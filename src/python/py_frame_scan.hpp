@@ -1,0 +1,16 @@
+// Fast path of the cell-by-cell path for an object that is exactly pandas.DataFrame: each
+// column is read from its own array instead of from `values`, which would box every numeric
+// cell of a frame that mixes text and numbers.
+#pragma once
+
+#include "module/py_ref.hpp"
+#include "python/table_scan.hpp"
+
+namespace quorlin {
+
+// Reads every cell of `frame` when it is exactly pandas.DataFrame and every column has a
+// NumPy dtype read directly (object, bool, integers, float16/32/64) or a pandas string dtype;
+// each cell comes out as `values` would give it. Otherwise reads nothing and returns false.
+bool scan_exact_frame(TableScan& scan, PyObject* frame);
+
+}  // namespace quorlin
