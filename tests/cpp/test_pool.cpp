@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <ostream>
 #include <set>
 #include <string>
 #include <system_error>
@@ -42,7 +45,7 @@ void within_deadline(F&& f) {
     bool done = false;
     std::thread watchdog([&] {
         std::unique_lock<std::mutex> lock(mutex);
-        if (!finished.wait_for(lock, std::chrono::seconds(60), [&] { return done; })) {
+        if (!finished.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) {
             std::fputs("deadline exceeded: the pool hangs\n", stderr);
             std::abort();
         }
@@ -177,6 +180,10 @@ struct JoinFailure {
     const char* expected_message;
 };
 
+void PrintTo(const JoinFailure& failure, std::ostream* os) {
+    *os << failure.name;
+}
+
 class JoinFailures : public ::testing::TestWithParam<std::tuple<std::size_t, JoinFailure>> {};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -191,7 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_P(JoinFailures, SurfaceOnceAfterTheSiblingFinished) {
-    const auto& [threads, failure] = GetParam();
+    const std::size_t threads = std::get<0>(GetParam());
+    const JoinFailure failure = std::get<1>(GetParam());
     ThreadPool pool(threads);
     for (int round = 0; round < 20; ++round) {
         std::atomic<bool> a_done{false};
@@ -348,6 +356,80 @@ TEST(PoolWakeUp, SleepingWorkerIsWokenForNewWorkAndWaiterForItsLatch) {
                     });
             });
         }
+    });
+}
+
+TEST(PoolWakeUp, WorkQueuedWhileTheOtherWorkerFallsAsleepIsNotLost) {
+    // The other worker finishes b, searches and yields a few dozen times, then sleeps. Queuing
+    // the next b after a delay that sweeps over that stretch hits the moment it decides to
+    // sleep; a wake-up lost there leaves a spinning forever.
+    ThreadPool pool(2);
+    within_deadline([&] {
+        pool.install([] {
+            for (int round = 0; round < 4000; ++round) {
+                const auto until =
+                    std::chrono::steady_clock::now() + std::chrono::microseconds(round % 80);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                std::atomic<bool> b_started{false};
+                join(
+                    [&] {
+                        while (!b_started) std::this_thread::yield();
+                    },
+                    [&] { b_started = true; });
+            }
+        });
+    });
+}
+
+// The sleep protocol step by step, on a worker object driven by the test thread.
+class SleepProtocol : public ::testing::Test {
+  protected:
+    using Registry = quorlin::parallel::detail::Registry;
+    using WorkerThread = quorlin::parallel::detail::WorkerThread;
+    using SpinLatch = quorlin::parallel::detail::SpinLatch;
+
+    void wait_until_asleep() {
+        while (!worker_.sleep_slot().asleep.load()) std::this_thread::yield();
+    }
+
+    std::unique_ptr<Registry> registry_ = Registry::on_calling_thread();
+    WorkerThread worker_{*registry_, 0};
+    SpinLatch latch_{worker_};
+};
+
+TEST_F(SleepProtocol, WorkQueuedAfterTheLastSearchKeepsTheWorkerAwake) {
+    auto& sleep = registry_->sleep();
+    const std::uint64_t epoch = sleep.get_sleepy();
+    EXPECT_FALSE(sleep.new_work());  // nobody sleeps yet, but the epoch moves
+    within_deadline([&] { sleep.sleep(worker_.sleep_slot(), epoch, latch_); });
+    EXPECT_FALSE(worker_.sleep_slot().asleep.load());
+}
+
+TEST_F(SleepProtocol, NewWorkWakesASleeper) {
+    auto& sleep = registry_->sleep();
+    within_deadline([&] {
+        std::thread sleeper([&] { sleep.sleep(worker_.sleep_slot(), sleep.get_sleepy(), latch_); });
+        wait_until_asleep();
+        EXPECT_TRUE(sleep.new_work());
+        EXPECT_TRUE(sleep.wake_if_asleep(worker_.sleep_slot()));
+        sleeper.join();
+        // Nobody is sleepy any more: queuing work needs no wake-up.
+        EXPECT_FALSE(sleep.new_work());
+        EXPECT_FALSE(sleep.wake_if_asleep(worker_.sleep_slot()));
+    });
+}
+
+TEST_F(SleepProtocol, SettingTheLatchWakesItsOwner) {
+    auto& sleep = registry_->sleep();
+    within_deadline([&] {
+        std::thread sleeper([&] { sleep.sleep(worker_.sleep_slot(), sleep.get_sleepy(), latch_); });
+        wait_until_asleep();
+        latch_.set();
+        sleeper.join();
+        EXPECT_TRUE(latch_.probe());
+        // A set latch keeps its owner from sleeping at all.
+        sleep.sleep(worker_.sleep_slot(), sleep.get_sleepy(), latch_);
     });
 }
 
