@@ -1,1 +1,282 @@
-// placeholder, replaced by its implementation
+// How a column is encoded, fastest first for the common case of many rows and few labels:
+//  1. Entries are deduplicated in chunks. Every piece of the parallel loop over chunks fills
+//     one flat hash set of its own (no locks, and a set of few labels stays in cache). With
+//     more than one piece, each piece's distinct labels are grouped by the top bits of their
+//     hash, and one task per group of hashes merges it from all pieces: every task owns its
+//     slice of the global set.
+//  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
+//     less the missing-value markers in front of it.
+//  3. Each row goes entry -> id in its piece's set -> code through dense arrays, while the
+//     forward table is built beside it.
+#include "module/label_encode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "module/failure.hpp"
+#include "module/flat_label_set.hpp"
+#include "module/parallel_sort.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorlin {
+
+namespace {
+
+constexpr std::uint32_t kNoCode = 0xFFFFFFFFu;
+constexpr double kMissing = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+// Entries hashed together; their slots are prefetched before the first of them is probed.
+constexpr std::size_t kBatch = 16;
+constexpr unsigned kMinChunkShift = 15;
+
+// The distinct labels of a run of chunks, as one piece of the parallel dedupe saw them.
+struct Piece {
+    FlatLabelSet set{0, FlatLabelSet::LongLabels::Copy};
+    // Ids grouped by hash partition: partition p is by_partition[starts[p], starts[p+1]).
+    std::vector<std::uint32_t> by_partition;
+    std::vector<std::size_t> starts;
+    // Id -> id within its partition's merged set.
+    std::vector<std::uint32_t> merged_id;
+    // Id -> code (kNoCode for a marker).
+    std::vector<std::uint32_t> code;
+};
+
+struct SortItem {
+    std::uint64_t prefix;  // first 8 bytes, big-endian, zero-padded: decides most comparisons
+    const char* data;
+    std::size_t size;
+    std::uint32_t id;
+};
+
+SortItem sort_item(const DistinctLabel& label, std::uint32_t id) {
+    LabelKey key = LabelKey::of(label.view());
+    return SortItem{__builtin_bswap64(key.w0), label.data, label.size, id};
+}
+
+// Unsigned byte order, a proper prefix first.
+bool sort_less(const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    // Equal prefixes: the first min(size, 8) bytes agree and the shorter label's padding
+    // matches zeros of the longer one.
+    std::size_t common = std::min(a.size, b.size);
+    if (common > 8) {
+        int c = std::memcmp(a.data + 8, b.data + 8, common - 8);
+        if (c != 0) return c < 0;
+    }
+    return a.size < b.size;
+}
+
+void dedupe(const LabelColumn& labels, std::size_t begin, std::size_t end, const HashSeed& seed,
+            FlatLabelSet& set, std::uint32_t* local) {
+    std::array<LabelKey, kBatch> keys;
+    std::array<std::uint64_t, kBatch> hashes;
+    for (std::size_t e = begin; e < end; e += kBatch) {
+        std::size_t m = std::min(kBatch, end - e);
+        for (std::size_t i = 0; i < m; ++i) {
+            keys[i] = LabelKey::of(labels.entry(e + i));
+            hashes[i] = hash_label(keys[i], seed);
+            set.prefetch(hashes[i]);
+        }
+        for (std::size_t i = 0; i < m; ++i) local[e + i] = set.insert(keys[i], hashes[i]);
+    }
+}
+
+std::size_t partition_of(std::uint64_t hash, unsigned partition_bits) {
+    return static_cast<std::size_t>(hash >> (64 - partition_bits));
+}
+
+void group_by_partition(Piece& piece, unsigned partition_bits) {
+    const auto& distinct = piece.set.labels();
+    std::size_t partitions = std::size_t{1} << partition_bits;
+    piece.starts.assign(partitions + 1, 0);
+    for (const DistinctLabel& d : distinct)
+        ++piece.starts[partition_of(d.hash, partition_bits) + 1];
+    for (std::size_t p = 0; p < partitions; ++p) piece.starts[p + 1] += piece.starts[p];
+    std::vector<std::size_t> cursor(piece.starts.begin(), piece.starts.end() - 1);
+    piece.by_partition.resize(distinct.size());
+    for (std::uint32_t id = 0; id < distinct.size(); ++id) {
+        piece.by_partition[cursor[partition_of(distinct[id].hash, partition_bits)]++] = id;
+    }
+    piece.merged_id.resize(distinct.size());
+}
+
+// Merges partition p of every piece into one set; records each piece label's id in it.
+FlatLabelSet merge_partition(const std::vector<Piece*>& pieces, std::size_t p) {
+    std::size_t largest = 0;
+    for (const Piece* piece : pieces) {
+        largest = std::max(largest, piece->starts[p + 1] - piece->starts[p]);
+    }
+    FlatLabelSet merged(largest);
+    for (Piece* piece : pieces) {
+        const auto& distinct = piece->set.labels();
+        for (std::size_t i = piece->starts[p]; i < piece->starts[p + 1]; ++i) {
+            std::uint32_t id = piece->by_partition[i];
+            const DistinctLabel& d = distinct[id];
+            piece->merged_id[id] = merged.insert(LabelKey::of(d.view()), d.hash);
+        }
+    }
+    return merged;
+}
+
+// Sorted positions of the missing-value markers present (at most three), ascending.
+std::vector<std::size_t> marker_positions(const std::vector<SortItem>& sorted) {
+    std::vector<std::size_t> found;
+    for (std::string_view marker : {"<NA>", "NaN", "nan"}) {  // already in byte order
+        DistinctLabel label{marker.data(), marker.size(), 0};
+        SortItem probe = sort_item(label, 0);
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, sort_less);
+        if (it != sorted.end() && !sort_less(probe, *it)) {
+            found.push_back(static_cast<std::size_t>(it - sorted.begin()));
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
+    LabelToCode forward;
+    const std::size_t rows = labels.size();
+    if (rows == 0) return forward;
+    const std::size_t entries = labels.entry_count();
+    const std::size_t threads = parallel::current_num_threads();
+    const HashSeed seed = HashSeed::random();
+
+    // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
+    // chunk on one thread.
+    unsigned shift = 32;
+    if (threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
+        std::size_t target = std::max<std::size_t>(entries / (4 * threads), 1);
+        shift = std::max<unsigned>(kMinChunkShift, std::bit_width(target) - 1);
+    }
+    const std::size_t chunk_size = std::size_t{1} << shift;
+    const std::size_t chunk_count = (entries + chunk_size - 1) / chunk_size;
+    const unsigned partition_bits = chunk_count > 1 ? std::bit_width(2 * threads - 1) : 0;
+    const std::size_t partitions = std::size_t{1} << partition_bits;
+
+    // Entry -> id in its piece's set; every element is written by the dedupe.
+    std::unique_ptr<std::uint32_t[]> local(new std::uint32_t[entries]);
+    // A piece is filed under its first chunk; chunk_piece names the piece of every chunk.
+    std::vector<std::unique_ptr<Piece>> piece_at(chunk_count);
+    std::vector<std::uint32_t> chunk_piece(chunk_count);
+    parallel::parallel_for(chunk_count, [&](std::size_t first, std::size_t last) {
+        auto piece = std::make_unique<Piece>();
+        for (std::size_t c = first; c < last; ++c) {
+            std::size_t begin = c * chunk_size;
+            std::size_t end = std::min(entries, begin + chunk_size);
+            dedupe(labels, begin, end, seed, piece->set, local.get());
+            chunk_piece[c] = static_cast<std::uint32_t>(first);
+        }
+        if (partition_bits > 0) group_by_partition(*piece, partition_bits);
+        piece_at[first] = std::move(piece);
+    });
+    std::vector<Piece*> pieces;
+    for (const auto& piece : piece_at) {
+        if (piece) pieces.push_back(piece.get());
+    }
+
+    // The distinct labels, each under its global id: the id in the only piece, or the
+    // partition's offset plus the id in the partition's merged set.
+    std::vector<SortItem> items;
+    std::vector<FlatLabelSet> merged;
+    std::vector<std::size_t> offsets(partitions + 1, 0);
+    if (pieces.size() == 1) {
+        const auto& distinct = pieces[0]->set.labels();
+        items.resize(distinct.size());
+        parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                items[i] = sort_item(distinct[i], static_cast<std::uint32_t>(i));
+            }
+        });
+    } else if (pieces.size() > 1) {
+        merged.resize(partitions);
+        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces, p);
+        });
+        for (std::size_t p = 0; p < partitions; ++p) offsets[p + 1] = offsets[p] + merged[p].size();
+        items.resize(offsets[partitions]);
+        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) {
+                const auto& distinct = merged[p].labels();
+                for (std::size_t i = 0; i < distinct.size(); ++i) {
+                    auto id = static_cast<std::uint32_t>(offsets[p] + i);
+                    items[offsets[p] + i] = sort_item(distinct[i], id);
+                }
+            }
+        });
+    }
+
+    parallel_sort(items, sort_less);
+
+    // Codes by global id: dense over the labels that are not markers.
+    const std::vector<std::size_t> markers = marker_positions(items);
+    std::vector<std::uint32_t> code_of(items.size());
+    parallel::parallel_for(items.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            std::size_t before = 0;
+            bool is_marker = false;
+            for (std::size_t m : markers) {
+                before += m < i;
+                is_marker |= m == i;
+            }
+            code_of[items[i].id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+        }
+    });
+
+    // Per chunk, the code table of its piece, so that a row needs one lookup there.
+    std::vector<const std::uint32_t*> chunk_codes(chunk_count);
+    if (pieces.size() == 1) {
+        std::fill(chunk_codes.begin(), chunk_codes.end(), code_of.data());
+    } else if (pieces.size() > 1) {
+        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                Piece& piece = *pieces[k];
+                const auto& distinct = piece.set.labels();
+                piece.code.resize(distinct.size());
+                for (std::size_t id = 0; id < distinct.size(); ++id) {
+                    std::size_t p = partition_of(distinct[id].hash, partition_bits);
+                    piece.code[id] = code_of[offsets[p] + piece.merged_id[id]];
+                }
+            }
+        });
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            chunk_codes[c] = piece_at[chunk_piece[c]]->code.data();
+        }
+    }
+
+    forward.reserve(items.size());
+    parallel::join(
+        [&] {
+            for (const SortItem& item : items) {
+                std::uint32_t code = code_of[item.id];
+                forward.emplace(std::string(item.data, item.size),
+                                code == kNoCode ? std::nullopt : std::optional<Code>(code));
+            }
+        },
+        [&] {
+            parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+                for (std::size_t r = first; r < last; ++r) {
+                    std::uint64_t entry = labels.row_entry(r);
+                    if (entry >= entries) throw InternalFailure("no entry found for key");
+                    std::uint32_t code = chunk_codes[entry >> shift][local[entry]];
+                    out.base[r * out.stride] =
+                        code == kNoCode ? kMissing : static_cast<double>(code);
+                }
+            });
+        });
+    return forward;
+}
+
+LabelEncoding label_encode(const LabelColumn& labels) {
+    LabelEncoding result;
+    result.codes.resize(labels.size());
+    result.forward = label_encode(labels, CodeSink{result.codes.data(), 1});
+    return result;
+}
+
+}  // namespace quorlin
