@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -29,20 +30,21 @@ struct ReferenceEncoding {
 
 // std::string orders by unsigned bytes, shorter prefix first.
 inline ReferenceEncoding reference_encode(const std::vector<std::string>& rows) {
-    std::vector<std::string> distinct = rows;
+    std::unordered_set<std::string_view> seen(rows.begin(), rows.end());
+    std::vector<std::string_view> distinct(seen.begin(), seen.end());
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     ReferenceEncoding ref;
+    std::unordered_map<std::string_view, double> code_of;
     Code next = 0;
-    for (const std::string& label : distinct) {
+    for (std::string_view label : distinct) {
         bool marker = label == "nan" || label == "NaN" || label == "<NA>";
-        ref.forward.emplace(label, marker ? std::nullopt : std::optional<Code>(next++));
+        std::optional<Code> code = marker ? std::nullopt : std::optional<Code>(next++);
+        ref.forward.emplace(std::string(label), code);
+        code_of.emplace(label, code ? static_cast<double>(*code) : kMissingCode);
     }
     ref.codes.reserve(rows.size());
-    for (const std::string& label : rows) {
-        const auto& code = ref.forward.at(label);
-        ref.codes.push_back(code ? static_cast<double>(*code) : kMissingCode);
-    }
+    for (const std::string& label : rows) ref.codes.push_back(code_of.at(label));
     return ref;
 }
 
