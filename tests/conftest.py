@@ -18,7 +18,7 @@ def pytest_configure(config):
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_pyfuncitem(pyfuncitem):
+def pytest_pyfunc_call(pyfuncitem):
     if pyfuncitem.config.getoption("--leak-check") and pyfuncitem.get_closest_marker("leakcheck"):
         leakcheck.run_repeated(pyfuncitem)
     yield

@@ -137,12 +137,13 @@ def test_panic_from_a_nested_call_becomes_the_outer_panic(capfd):
 
 
 def test_encode_frame_has_float_columns_and_a_fresh_index():
-    frame = pd.DataFrame({"s": ["b", None, "a"], "n": [1, 2, 3]}, index=[10, 20, 30])
+    frame = pd.DataFrame({"s": pd.Series(["b", None, "a"], dtype=object, index=[10, 20, 30]),
+                          "n": [1, 2, 3]}, index=[10, 20, 30])
     out = Encoder().encode(frame)
     assert list(out.columns) == ["s", "n"]
     assert list(out.dtypes) == [np.float64, np.float64]
     assert list(out.index) == [0, 1, 2]
-    assert out["s"].tolist() == [1.0, 2.0, 0.0]  # "None" is an ordinary label
+    assert out["s"].tolist() == [2.0, 0.0, 1.0]  # "None" is an ordinary label, before "a"
     assert out["n"].tolist() == [1.0, 2.0, 3.0]
 
 
@@ -169,7 +170,7 @@ def three_labels():
 
 
 CODES = [0.0, 2.0, np.nan, 99.0, -3.0, 2.9, 1e30, -np.inf, np.inf]
-ARRAY_LABELS = ["a", "c", "NaN", "NaN", "a", "b", "NaN", "a", "NaN"]
+ARRAY_LABELS = ["a", "c", "NaN", "NaN", "a", "c", "NaN", "a", "NaN"]
 
 
 def test_array_decode_of_codes(three_labels):

@@ -85,7 +85,7 @@ def test_setstate_restores_labels_and_ignores_trailing_bytes():
         (SINGLE_X[:50] + b"\x02" + SINGLE_X[51:], "tag for enum is not valid, found 2"),
         (SINGLE_X[:100] + b"\x07\x00\x00\x00",
          "invalid value: integer `7`, expected variant index 0 <= i < 1"),
-        (state_bytes([0], {0: {"a\xe9": 0}}, {}).replace("a\xe9".encode(), b"a\xc3"),
+        (state_bytes([0], {0: {b"a\xc3": 0}}, {}),
          "string is not valid utf8: incomplete utf-8 byte sequence from index 1"),
         (state_bytes([0], {0: {"ab\u20ac": 0}}, {}).replace("\u20ac".encode(), b"\xe2\x82A"),
          "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 2"),
