@@ -65,17 +65,24 @@ def fit(data):
             return ("panic", str(exc))
         raise
     state = enc.__getstate__()
-    return codes, enc.decode(codes), read_tables(state), len(state)
+    try:
+        decoded = enc.decode(codes)
+    except Exception as exc:  # e.g. pandas refusing labels for duplicate column names
+        decoded = (type(exc), str(exc))
+    return codes, decoded, read_tables(state), len(state)
 
 
 def assert_same_fit(direct, general):
     """The same table read directly and by item access gives the same fit and output."""
     a, b = fit(direct), fit(general)
-    if a[0] == "panic" or b[0] == "panic":
+    if isinstance(a[0], str) or isinstance(b[0], str):
         assert a == b
         return a
     same_cells(a[0], b[0])
-    same_cells(a[1], b[1])
+    if isinstance(a[1], tuple) or isinstance(b[1], tuple):
+        assert a[1] == b[1]
+    else:
+        same_cells(a[1], b[1])
     assert a[2] == b[2]
     assert a[3] == b[3]
     return a

@@ -123,7 +123,7 @@ void scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cells, PyOb
             feed.text(r, label);
             continue;
         }
-        // Not valid Unicode: item access decides, as on the general road (NumPy refuses it).
+        // Not Unicode: what item access makes of it (NumPy versions differ) decides.
         if (values == nullptr) throw InternalFailure("text cell beyond U+10FFFF");
         PyRef cell = fetch_cell(values, r, c);
         feed.object(r, cell.get());

@@ -26,7 +26,6 @@ inline void append_str_utf8(std::string& out, PyObject* str) {
             append_utf8(out, static_cast<const Py_UCS2*>(data), length);
             break;
         default:
-            // A str never holds code points beyond U+10FFFF.
             append_utf8(out, static_cast<const Py_UCS4*>(data), length);
             break;
     }

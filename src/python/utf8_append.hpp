@@ -11,10 +11,11 @@ namespace quorlin {
 
 inline constexpr char kSurrogateReplacement[] = "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
 
-// Appends the UTF-8 form of `count` code points; false (with `out` partly written) when one of
-// them lies beyond U+10FFFF.
+// Appends the UTF-8 form of `count` code points. A value beyond U+10FFFF (which only a broken
+// buffer holds) becomes one U+FFFD, and the result is false.
 template <class Unit>
 bool append_utf8(std::string& out, const Unit* units, std::size_t count) {
+    bool valid = true;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t cp = units[i];
         if (cp < 0x80) {
@@ -36,10 +37,11 @@ bool append_utf8(std::string& out, const Unit* units, std::size_t count) {
             out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            return false;
+            out.append(kSurrogateReplacement, 3);
+            valid = false;
         }
     }
-    return true;
+    return valid;
 }
 
 }  // namespace quorlin
