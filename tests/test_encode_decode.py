@@ -108,15 +108,20 @@ def test_reentrant_calls(outer, inner, expected):
     enc.encode(np.array([["a"]], dtype=object))
 
 
+class PanicProbe:
+    """A numeric cell whose conversion runs a decode that fails inside the module."""
+
+    def __init__(self, broken):
+        self.broken = broken
+
+    def __float__(self):
+        return float(self.broken.decode(np.array([[0.0]])).ravel()[0])
+
+
 def test_panic_from_a_nested_call_becomes_the_outer_panic(capfd):
     broken = Encoder()
     broken.__setstate__(state_bytes([0], {}, {}))
-
-    class PanicProbe:
-        def __float__(self):
-            return float(broken.decode(np.array([[0.0]])).ravel()[0])
-
-    probe = PanicProbe()
+    probe = PanicProbe(broken)
     enc = Encoder()
     with pytest.raises(BaseException) as info:
         try:
