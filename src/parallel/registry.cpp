@@ -1,6 +1,11 @@
 #include "parallel/registry.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -100,12 +105,34 @@ std::unique_ptr<Registry> build_registry(std::size_t threads, std::string_view f
     }
 }
 
+namespace {
+
+std::atomic<Registry*> g_registry{nullptr};
+std::mutex g_registry_mutex;
+
+// A forked child inherits the pool's memory but none of its threads: work handed to it would
+// wait forever. The child forgets it (its memory stays, unreachable but harmless) and builds a
+// pool of its own, of the same size, on first use. The mutex may have been copied locked.
+void forget_pool_in_child() {
+    g_registry.store(nullptr, std::memory_order_relaxed);
+    new (&g_registry_mutex) std::mutex();
+}
+
+}  // namespace
+
 Registry& global_registry() {
-    // A failed build leaves the static unset, so a later call tries again. The pointer keeps the
-    // pool reachable for the rest of the process.
-    static Registry* const registry =
-        build_registry(configured_num_threads(), "The global thread pool has not been initialized.")
-            .release();
+    if (Registry* registry = g_registry.load(std::memory_order_acquire)) return *registry;
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    if (Registry* registry = g_registry.load(std::memory_order_acquire)) return *registry;
+    static const bool at_fork_registered =
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)at_fork_registered;
+    // The size is read once per process; a failed build leaves the pool unset, so a later call
+    // tries again. The pointer keeps the pool reachable for the rest of the process.
+    static const std::size_t threads = configured_num_threads();
+    Registry* registry =
+        build_registry(threads, "The global thread pool has not been initialized.").release();
+    g_registry.store(registry, std::memory_order_release);
     return *registry;
 }
 

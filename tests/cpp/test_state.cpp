@@ -22,6 +22,19 @@
 #endif
 static std::atomic<std::size_t> largest_allocation{0};
 
+// ThreadSanitizer brings its own operator new; there the bound is checked by the other builds.
+#if defined(__SANITIZE_THREAD__)
+#define QUORLIN_COUNTS_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORLIN_COUNTS_ALLOCATIONS 0
+#endif
+#endif
+#ifndef QUORLIN_COUNTS_ALLOCATIONS
+#define QUORLIN_COUNTS_ALLOCATIONS 1
+#endif
+
+#if QUORLIN_COUNTS_ALLOCATIONS
 void* operator new(std::size_t size) {
     std::size_t seen = largest_allocation.load(std::memory_order_relaxed);
     while (size > seen && !largest_allocation.compare_exchange_weak(seen, size)) {
@@ -35,6 +48,7 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+#endif
 
 namespace quorlin {
 namespace {
@@ -330,7 +344,7 @@ class StateRefusal : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(StateRefusal, GivesTheExactTextWithoutLargeReservations) {
     largest_allocation = 0;
     EXPECT_EQ(read_error(GetParam().bytes), GetParam().message);
-    EXPECT_LE(largest_allocation.load(), std::size_t{1} << 20);
+    if (QUORLIN_COUNTS_ALLOCATIONS) EXPECT_LE(largest_allocation.load(), std::size_t{1} << 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(
