@@ -4,7 +4,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
-ensure_debian libgtest-dev
+ensure_debian libgtest-dev clang libclang-rt-14-dev
 PYTHON="$(find_python 3.13)"
 ensure_venv "$ROOT/.venv" "$PYTHON" requirements/dev.txt
 export PATH="$ROOT/.venv/bin:$PATH"
@@ -21,7 +21,14 @@ python -m pytest -q -p no:cacheprovider tests
 
 if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
 
-echo "== Sanitizer run"
+echo "== Leak check (tests marked leakcheck, each repeated 2,000 times)"
+python -m pytest -q -p no:cacheprovider tests --leak-check -m leakcheck
+
+echo "== Sanitizer run (extension with ASan+UBSan, whole suite)"
 bash scripts/test-sanitizers.sh
+echo "== C++ unit tests under ASan+UBSan and TSan"
+bash scripts/test-cpp-sanitizers.sh
+echo "== State reader fuzzing (bounded run)"
+bash scripts/fuzz-state.sh "${QUORLIN_FUZZ_SECONDS:-60}"
 echo "== Compatibility run"
 bash scripts/test-compat.sh
