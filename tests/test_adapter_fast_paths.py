@@ -96,6 +96,7 @@ LAYOUTS = {
 }
 
 
+@pytest.mark.filterwarnings("ignore:Casting complex values to real")  # NumPy's complex __float__
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 @pytest.mark.parametrize("kind", list(ARRAYS))
 def test_array_dtypes_and_layouts(kind, layout):
