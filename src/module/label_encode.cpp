@@ -21,6 +21,7 @@
 
 #include "module/failure.hpp"
 #include "module/flat_label_set.hpp"
+#include "module/large_array.hpp"
 #include "module/parallel_sort.hpp"
 #include "parallel/pool.hpp"
 
@@ -160,7 +161,7 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
     const std::size_t partitions = std::size_t{1} << partition_bits;
 
     // Entry -> id in its piece's set; every element is written by the dedupe.
-    std::unique_ptr<std::uint32_t[]> local(new std::uint32_t[entries]);
+    LargeArray<std::uint32_t> local(entries);
     // A piece is filed under its first chunk; chunk_piece names the piece of every chunk.
     std::vector<std::unique_ptr<Piece>> piece_at(chunk_count);
     std::vector<std::uint32_t> chunk_piece(chunk_count);
