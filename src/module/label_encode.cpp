@@ -95,8 +95,9 @@ void group_by_partition(Piece& piece, unsigned partition_bits) {
     const auto& distinct = piece.set.labels();
     std::size_t partitions = std::size_t{1} << partition_bits;
     piece.starts.assign(partitions + 1, 0);
-    for (const DistinctLabel& d : distinct)
+    for (const DistinctLabel& d : distinct) {
         ++piece.starts[partition_of(d.hash, partition_bits) + 1];
+    }
     for (std::size_t p = 0; p < partitions; ++p) piece.starts[p + 1] += piece.starts[p];
     std::vector<std::size_t> cursor(piece.starts.begin(), piece.starts.end() - 1);
     piece.by_partition.resize(distinct.size());
