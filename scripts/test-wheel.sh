@@ -7,7 +7,8 @@
 #   3. the wheel is installed into a fresh virtual environment (.venv-wheel) and the pytest suite
 #      runs against it from a copy of tests/ outside the source tree; mypy there must find the
 #      installed stubs and accept stubs/check_usage.py.
-# Outputs land in build/dist. Downloads are reused through pip's cache.
+# Outputs land in build/dist. Everything installed after the first run comes from a local
+# wheelhouse (build/wheelhouse-*, refreshed when a requirement changes), without the network.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 PYTHON="$(find_python 3.13)"
@@ -15,6 +16,23 @@ export CMAKE_BUILD_PARALLEL_LEVEL=2
 
 TOOLS="$ROOT/.venv-packaging"
 ensure_venv "$TOOLS" "$PYTHON" requirements/packaging.txt
+
+# The wheelhouse: build requirements of pyproject.toml, and what .venv-wheel gets besides the wheel.
+WHEELHOUSE="$ROOT/build/wheelhouse-py$("$PYTHON" -c 'import sys; print("%d%d" % sys.version_info[:2])')"
+build_requires="$("$TOOLS/bin/python" -c 'import tomllib
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')"
+want="$("$PYTHON" --version; echo "$build_requires"; cat requirements/test.txt requirements/typing.txt)"
+if [ "$(cat "$WHEELHOUSE/.stamp" 2>/dev/null)" != "$want" ]; then
+    echo "== filling $WHEELHOUSE"
+    rm -rf "$WHEELHOUSE"
+    # cmake and ninja: scikit-build-core asks for them where the machine has none.
+    mapfile -t requires <<<"$build_requires"
+    "$TOOLS/bin/python" -m pip download -q -d "$WHEELHOUSE" "${requires[@]}" "cmake>=3.24" \
+        "ninja>=1.10" -r requirements/test.txt -r requirements/typing.txt
+    printf '%s' "$want" >"$WHEELHOUSE/.stamp"
+fi
+export PIP_NO_INDEX=1 PIP_FIND_LINKS="$WHEELHOUSE"
+
 DIST="$ROOT/build/dist"
 rm -rf "$DIST"
 mkdir -p "$DIST/tree" "$DIST/sdist" "$DIST/from-sdist"
