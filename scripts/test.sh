@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the C++ unit tests, the Python suite, then the sanitizer and compatibility runs.
+# Every test: the C++ unit tests, the Python suite, then the stubs, the README's examples, the
+# sanitizer, fuzzing and compatibility runs and the wheel check.
 # QUORLIN_QUICK=1 stops after the Python suite (for a fast edit-test loop).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
@@ -21,6 +22,11 @@ python -m pytest -q -p no:cacheprovider tests
 
 if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
 
+echo "== Type stubs (stubtest, mypy)"
+bash scripts/test-stubs.sh
+echo "== README examples"
+python -m doctest -o NORMALIZE_WHITESPACE README.md
+
 echo "== Leak check (tests marked leakcheck, each repeated 2,000 times)"
 python -m pytest -q -p no:cacheprovider tests --leak-check -m leakcheck
 
@@ -30,5 +36,7 @@ echo "== C++ unit tests under ASan+UBSan and TSan"
 bash scripts/test-cpp-sanitizers.sh
 echo "== State reader fuzzing (bounded run)"
 bash scripts/fuzz-state.sh "${QUORLIN_FUZZ_SECONDS:-60}"
-echo "== Compatibility run"
+echo "== Compatibility matrix"
 bash scripts/test-compat.sh
+echo "== Wheel and sdist"
+bash scripts/test-wheel.sh
