@@ -50,7 +50,7 @@ def timed(fn, runs):
 
 
 def runs_for(rows):
-    return 5 if rows <= 100_000 else 3 if rows <= 1_000_000 else 1
+    return 7 if rows <= 100_000 else 5 if rows <= 1_000_000 else 3 if rows <= 3_000_000 else 2
 
 
 def methods(frame):
