@@ -42,6 +42,7 @@ class Series(pd.Series):
     pass
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "obj, name",
     [
@@ -64,6 +65,7 @@ def test_unsupported_class_is_named_on_stdout_and_refused(capfd, obj, name):
     assert_fit_kept(enc)
     with pytest.raises(TypeError):
         enc.decode(obj)
+    assert capfd.readouterr().out == name + "\n"
 
 
 class ndarray:  # noqa: N801 - accepted by its name alone
@@ -135,7 +137,7 @@ class Columns:
 
     def tolist(self):
         if isinstance(self.listed, Exception):
-            raise self.listed
+            raise type(self.listed)(*self.listed.args)  # fresh, so no traceback piles up
         return self.listed
 
 
@@ -149,6 +151,7 @@ class Broken:
         raise KeyError("no columns here")
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "frame, error, message",
     [
@@ -303,6 +306,7 @@ def test_numeric_cells(road, cell, value):
     assert enc.__getstate__() == EMPTY_TABLES
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "cell, label",
     [
@@ -326,6 +330,7 @@ def test_text_cells(road, cell, label):
     assert fitted_labels(enc) == {0: [label]}
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "cells, labels, codes",
     [
@@ -436,6 +441,7 @@ def test_arrays_that_are_not_two_dimensional_fail(dtype, shape):
     assert_fit_kept(enc)
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "shape, message",
     [
@@ -476,6 +482,7 @@ def test_failed_shape_read_is_an_internal_failure():
     assert panic_message(lambda: Encoder().encode(obj)) == "RuntimeError: shape is gone"
 
 
+@pytest.mark.leakcheck
 def test_failed_cell_fetch_is_an_internal_failure():
     def cell(r, c):
         if (r, c) == (1, 0):

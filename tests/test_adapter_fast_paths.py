@@ -105,6 +105,13 @@ def test_array_dtypes_and_layouts(kind, layout):
     assert_same_fit(data, general_array(data))
 
 
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("kind", ["object", "object text only", "unicode", "float16", "bytes"])
+def test_direct_reads_leave_nothing_behind(kind):
+    data = ARRAYS[kind]()
+    assert_same_fit(data, general_array(data))
+
+
 @pytest.mark.parametrize("kind", ["unicode", "int64", "uint8", "bool", "float16", "float32"])
 def test_memmap(tmp_path, kind):
     source = ARRAYS[kind]()
@@ -174,6 +181,7 @@ def test_frame_column_pairs(first, second):
     check_frame(frame_of([first, second]))
 
 
+@pytest.mark.leakcheck
 @pytest.mark.parametrize("kind", list(COLUMNS))
 def test_frame_single_column(kind):
     check_frame(frame_of([kind]))
