@@ -330,7 +330,6 @@ def test_text_cells(road, cell, label):
     assert fitted_labels(enc) == {0: [label]}
 
 
-@pytest.mark.leakcheck
 @pytest.mark.parametrize(
     "cells, labels, codes",
     [
