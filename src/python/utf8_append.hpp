@@ -5,40 +5,70 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace quorlin {
 
 inline constexpr char kSurrogateReplacement[] = "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
 
+namespace utf8_detail {
+
+constexpr bool is_surrogate(std::uint32_t cp) noexcept {
+    return cp >= 0xD800 && cp <= 0xDFFF;
+}
+
+constexpr std::size_t width(std::uint32_t cp) noexcept {
+    if (cp < 0x80) return 1;
+    if (cp < 0x800) return 2;
+    if (cp < 0x10000) return is_surrogate(cp) ? 9 : 3;
+    return cp <= 0x10FFFF ? 4 : 3;
+}
+
+}  // namespace utf8_detail
+
 // Appends the UTF-8 form of `count` code points. A value beyond U+10FFFF (which only a broken
 // buffer holds) becomes one U+FFFD, and the result is false.
 template <class Unit>
 bool append_utf8(std::string& out, const Unit* units, std::size_t count) {
+    using utf8_detail::width;
+    // Sized first, so that the bytes are written through a pointer, not appended one by one.
+    std::size_t size = 0;
     bool valid = true;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t cp = units[i];
+        size += width(cp);
+        valid &= cp <= 0x10FFFF;
+    }
+    std::size_t start = out.size();
+    out.resize(start + size);
+    char* p = out.data() + start;
+    if (size == count) {
+        for (std::size_t i = 0; i < count; ++i) p[i] = static_cast<char>(units[i]);
+        return true;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t cp = units[i];
         if (cp < 0x80) {
-            out += static_cast<char>(cp);
+            *p++ = static_cast<char>(cp);
         } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xC0 | (cp >> 6));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (utf8_detail::is_surrogate(cp)) {
+            std::memcpy(p, kSurrogateReplacement, 9);
+            p += 9;
         } else if (cp < 0x10000) {
-            if (cp >= 0xD800 && cp <= 0xDFFF) {
-                out.append(kSurrogateReplacement, sizeof(kSurrogateReplacement) - 1);
-                continue;
-            }
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xE0 | (cp >> 12));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp <= 0x10FFFF) {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xF0 | (cp >> 18));
+            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            out.append(kSurrogateReplacement, 3);
-            valid = false;
+            std::memcpy(p, kSurrogateReplacement, 3);
+            p += 3;
         }
     }
     return valid;
