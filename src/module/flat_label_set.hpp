@@ -246,21 +246,25 @@ class FlatLabelSet {
         return copy;
     }
 
+    static constexpr Slot kFree{0, 0, 0, kHugeSize, kEmpty};
+
     void allocate(std::size_t capacity) {
-        slots_.assign(capacity, Slot{0, 0, 0, kHugeSize, kEmpty});
+        slots_.assign(capacity, kFree);
         mask_ = capacity - 1;
     }
 
+    // Strong guarantee: if the larger slots can't be had, the set stays as it was.
     void grow() {
-        std::vector<Slot> old;
-        old.swap(slots_);
-        allocate(old.size() * 2);
-        for (const Slot& s : old) {
+        std::vector<Slot> bigger(slots_.size() * 2, kFree);
+        std::size_t mask = bigger.size() - 1;
+        for (const Slot& s : slots_) {
             if (s.id == kEmpty) continue;
-            std::size_t i = s.hash & mask_;
-            while (slots_[i].id != kEmpty) i = (i + 1) & mask_;
-            slots_[i] = s;
+            std::size_t i = s.hash & mask;
+            while (bigger[i].id != kEmpty) i = (i + 1) & mask;
+            bigger[i] = s;
         }
+        slots_.swap(bigger);
+        mask_ = mask;
     }
 
     std::vector<Slot> slots_;

