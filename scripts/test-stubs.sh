@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The type stubs (stubs/quorlin-stubs): stubtest compares them with the built module, and mypy
-# checks typical uses and misuses (stubs/check_usage.py) against them, found the way a user's
-# mypy finds them: as the stub package installed next to the module in .venv.
+# and pyright check typical uses and misuses (stubs/check_usage.py) against them, found the way a
+# user's checker finds them: as the stub package installed next to the module in .venv.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 PYTHON="$(find_python 3.13)"
@@ -26,3 +26,5 @@ python -m mypy.stubtest quorlin
 echo "-- mypy stubs/check_usage.py"
 python -m mypy --cache-dir build/mypy-cache --strict --strict-bytes --warn-unused-ignores \
     stubs/check_usage.py
+echo "-- pyright stubs/check_usage.py"
+pyright -p stubs/pyrightconfig.json --pythonpath "$ROOT/.venv/bin/python" stubs/check_usage.py

@@ -5,8 +5,8 @@
 #   2. both wheels must hold exactly the extension module `quorlin`, the stub package
 #      `quorlin-stubs` and their metadata; the sdist must hold no build output;
 #   3. the wheel is installed into a fresh virtual environment (.venv-wheel) and the pytest suite
-#      runs against it from a copy of tests/ outside the source tree; mypy there must find the
-#      installed stubs and accept stubs/check_usage.py.
+#      runs against it from a copy of tests/ outside the source tree; mypy and pyright there must
+#      find the installed stubs and accept stubs/check_usage.py.
 # Outputs land in build/dist. Everything installed after the first run comes from a local
 # wheelhouse (build/wheelhouse-*, refreshed when a requirement changes), without the network.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -113,7 +113,7 @@ echo "   installed ($((SECONDS - start))s)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cp -r tests "$work/tests"
-cp stubs/check_usage.py "$work/"
+cp stubs/check_usage.py stubs/pyrightconfig.json "$work/"
 cd "$work"
 "$VENV/bin/python" - "$VENV" <<'EOF'
 import pathlib, sys
@@ -126,5 +126,6 @@ print(f"   quorlin from {where}")
 EOF
 echo "== pytest against the installed wheel"
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests
-echo "== mypy with the installed stubs"
+echo "== mypy and pyright with the installed stubs"
 "$VENV/bin/python" -m mypy --no-incremental --strict --strict-bytes --warn-unused-ignores check_usage.py
+"$VENV/bin/pyright" -p pyrightconfig.json --pythonpath "$VENV/bin/python" check_usage.py

@@ -1,8 +1,8 @@
 """Typical uses of quorlin, type-checked against its stubs by scripts/test-stubs.sh.
 
-mypy must accept every line. The misuses at the end must each be rejected: their
-`type: ignore[...]` comments are checked with --warn-unused-ignores, so a stub that stopped
-reporting one of them fails the check.
+mypy and pyright must accept every line. The misuses at the end must each be rejected: their
+`type: ignore[...]` comments are checked (mypy's --warn-unused-ignores, pyright's
+reportUnnecessaryTypeIgnoreComment), so a stub that stopped reporting one of them fails.
 """
 
 import copy
