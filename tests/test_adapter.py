@@ -38,24 +38,26 @@ def assert_fit_kept(enc):
 # ---- classification ------------------------------------------------------------------------
 
 
-class Series(pd.Series):
-    pass
+class Frame(pd.DataFrame):
+    """A DataFrame by inheritance, not by name."""
 
 
 @pytest.mark.leakcheck
+@pytest.mark.filterwarnings("ignore:the matrix subclass")
 @pytest.mark.parametrize(
-    "obj, name",
+    "make, name",
     [
-        ([[1.0]], "list"),
-        (pd.Series([1.0]), "Series"),
-        (np.matrix([[1.0]]), "matrix"),
-        (np.ma.masked_array([[1.0]]), "MaskedArray"),
-        (type("Frame", (pd.DataFrame,), {})({"a": [1.0]}), "Frame"),
-        (None, "NoneType"),
-        (np.float64(1.0), "float64"),
+        (lambda: [[1.0]], "list"),
+        (lambda: pd.Series([1.0]), "Series"),
+        (lambda: np.matrix([[1.0]]), "matrix"),
+        (lambda: np.ma.masked_array([[1.0]]), "MaskedArray"),
+        (lambda: Frame({"a": [1.0]}), "Frame"),
+        (lambda: None, "NoneType"),
+        (lambda: np.float64(1.0), "float64"),
     ],
 )
-def test_unsupported_class_is_named_on_stdout_and_refused(capfd, obj, name):
+def test_unsupported_class_is_named_on_stdout_and_refused(capfd, make, name):
+    obj = make()
     enc = fitted_encoder()
     with pytest.raises(TypeError) as info:
         enc.encode(obj)
@@ -172,12 +174,18 @@ def test_column_name_failures_pass_unchanged(frame, error, message):
     assert_fit_kept(enc)
 
 
+class BytesFirst(Columns):
+    """A sequence whose iteration meets bytes; its tolist() gives integers."""
+
+    def __getitem__(self, i):
+        return [b"x", "y"][i]
+
+    def __len__(self):
+        return 2
+
+
 def test_names_come_from_tolist_when_an_item_is_not_a_string():
-    # Iteration sees a non-string and gives up; tolist() then supplies integers.
-    columns = Columns([4, -5])
-    columns.__class__ = type("Cols", (Columns,), {"__getitem__": lambda s, i: [b"x", "y"][i],
-                                                  "__len__": lambda s: 2})
-    frame = frame_with_columns(columns)
+    frame = frame_with_columns(BytesFirst([4, -5]))
     frame.shape = (1, 2)
     frame.values = np.array([[1.0, 2.0]], dtype=object)
     assert list(Encoder().encode(frame).columns) == ["4", "-5"]
