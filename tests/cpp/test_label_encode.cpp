@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ struct OrderCase {
     std::vector<std::string> code_order;
     std::vector<std::string> markers;
 };
+
+void PrintTo(const OrderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LabelEncodeOrder : public ::testing::TestWithParam<OrderCase> {};
 
@@ -118,6 +123,10 @@ struct RandomCase {
     std::size_t rows;
     std::size_t distinct;
 };
+
+void PrintTo(const RandomCase& c, std::ostream* os) {
+    *os << c.rows << " rows of " << c.distinct << " labels";
+}
 
 class LabelEncodeRandom : public ::testing::TestWithParam<RandomCase> {};
 
