@@ -27,7 +27,8 @@ def run_repeated(item):
     kwargs = {name: item.funcargs[name] for name in item._fixtureinfo.argnames}
     # Fixtures that capture output would grow with every repetition; reset them as we go.
     captures = [v for v in kwargs.values() if hasattr(v, "readouterr")]
-    for _ in range(50):
+    # pandas and NumPy fill caches of their own on first use; let them settle first.
+    for _ in range(200):
         fn(**kwargs)
     for capture in captures:
         capture.readouterr()

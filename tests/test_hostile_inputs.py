@@ -222,3 +222,26 @@ def test_pandas_missing_at_run_time_for_the_table_form(python_child):
     lines = proc.stdout.strip().splitlines()
     assert lines[0] == "ImportError pandas is blocked for this test"
     assert int(lines[1]) > 5
+
+
+class InterruptedFloat:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class InterruptedStr:
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "cells", [[InterruptedFloat(), "a"], ["a", InterruptedStr()], [1.0, "b", InterruptedStr()]]
+)
+def test_ctrl_c_inside_a_cell_ends_the_call_with_keyboard_interrupt(cells):
+    enc = Encoder()
+    enc.encode(column(["kept"]))
+    with pytest.raises(KeyboardInterrupt):
+        enc.encode(column(cells))
+    with pytest.raises(KeyboardInterrupt):
+        enc.encode(pd.DataFrame({"c": pd.Series(cells, dtype=object)}))
+    assert enc.decode(np.array([[0.0]])).tolist() == [["kept"]]

@@ -16,7 +16,11 @@ bool cell_number(PyObject* cell, double& value) {
     if (PyUnicode_CheckExact(cell)) return false;
     value = PyFloat_AsDouble(cell);
     if (value == -1.0 && PyErr_Occurred()) {
-        discard_error();
+        PyRef error = fetch_error();
+        // Ctrl-C while a cell converts ends the call; it must not turn the column into text.
+        if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
+            throw PythonError(std::move(error));
+        }
         return false;
     }
     return true;

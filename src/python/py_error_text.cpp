@@ -35,6 +35,11 @@ std::string describe_exception(PyObject* exc) {
 
 std::string describe_pending_error() {
     PyRef exc = fetch_error();
+    // Ctrl-C ends the call as KeyboardInterrupt, never as an internal failure: CPython's str()
+    // checks for signals itself, so an interrupt often surfaces right there.
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt)) {
+        throw PythonError(std::move(exc));
+    }
     return describe_exception(exc.get());
 }
 
