@@ -22,21 +22,21 @@ class Encoder:
         """`encoding` must be None or "label" (the only strategy); any other text is a ValueError."""
 
     @overload
-    def encode(self, obj: DataFrame) -> DataFrame:
-        """A float64 DataFrame with the input's column names and a fresh 0..n-1 index."""
-
-    @overload
     def encode(self, obj: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
         """A two-dimensional float64 array of the input's shape."""
 
     @overload
-    def decode(self, obj: DataFrame) -> DataFrame:
-        """Fitted text columns become object columns of str labels, None where no label fits."""
+    def encode(self, obj: DataFrame) -> DataFrame:
+        """A float64 DataFrame with the input's column names and a fresh 0..n-1 index."""
 
     @overload
     def decode(self, obj: npt.NDArray[Any]) -> npt.NDArray[Any]:
         """An object array (str labels in the fitted text columns, "NaN" where no label fits,
         float elsewhere), or the float64 codes when the Encoder holds no tables."""
+
+    @overload
+    def decode(self, obj: DataFrame) -> DataFrame:
+        """Fitted text columns become object columns of str labels, None where no label fits."""
 
     def __getstate__(self) -> bytes:
         """The fitted tables as bytes, for `__setstate__`."""
