@@ -66,12 +66,15 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
         std::ptrdiff_t offset = 0;
         if (row_stride < 0) offset -= row_stride * static_cast<std::ptrdiff_t>(rows - 1);
         if (col_stride < 0) offset -= col_stride * static_cast<std::ptrdiff_t>(cols - 1);
-        NumericMatrix m = NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset);
+        // With positive strides the copy is a new array that becomes the output as it is.
+        const bool c_order = col_stride == 1 && row_stride == static_cast<std::ptrdiff_t>(cols);
+        NumericMatrix m =
+            offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
+                        : new_array_matrix(rows, cols, !c_order, false);
         std::memcpy(m.block(), data - offset * 8, rows * cols * sizeof(double));
         return m;
     }
-    NumericMatrix m =
-        NumericMatrix::with_layout(rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0);
+    NumericMatrix m = new_array_matrix(rows, cols, false, false);
     double* out = m.block();
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = data + static_cast<npy_intp>(r) * row_bytes;

@@ -10,6 +10,7 @@
 #include "python/py_array_scan.hpp"
 #include "python/py_error_text.hpp"
 #include "python/py_frame_scan.hpp"
+#include "python/py_numpy.hpp"
 #include "python/py_item_scan.hpp"
 #include "python/table_scan.hpp"
 
@@ -62,7 +63,7 @@ void scan_values(TableScan& scan, PyObject* obj, bool table_form) {
 
 ObjectArrayResult encode_object_array(PyObject* obj, bool table_form) {
     auto [rows, cols] = read_shape(obj);
-    NumericMatrix matrix = NumericMatrix::zeros(rows, cols);
+    NumericMatrix matrix = new_output_buffer(rows, cols);
     EncodingInfo tables;
     {
         TableScan scan(rows, cols, matrix.block());

@@ -35,9 +35,8 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* ta
 PyRef new_float_array(NumericMatrix& matrix) {
     ensure_numpy();
     npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
-    PyObject* lent = static_cast<PyObject*>(matrix.handle());
-    if (lent != nullptr && matrix.is_row_major()) {
-        // The matrix lives in a fresh C-ordered array of exactly its shape: hand that over.
+    if (PyObject* lent = lent_array(matrix)) {
+        // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
         return PyRef::borrow(lent);
     }
     PyRef array = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
