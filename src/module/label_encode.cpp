@@ -1,4 +1,5 @@
 // How a column is encoded, fastest first for the common case of many rows and few labels:
+//  0. The entries that rows hold are marked: only they are labels.
 //  1. Entries are deduplicated in chunks. Every worker taking part fills one flat hash set of
 //     its own, a piece (no locks, and a set of few labels stays in cache). With more than one
 //     piece, each piece's distinct labels are grouped by the top bits of their hash, and one
@@ -117,18 +118,39 @@ bool sort_less(const SortItem& a, const SortItem& b) {
     return a.size < b.size;
 }
 
+// Marks the entries that some row holds: only those are labels of the column. A row naming
+// no entry is a broken column.
+void mark_held(const LabelColumn& labels, std::uint8_t* held) {
+    const std::size_t entries = labels.entry_count();
+    parallel::parallel_for(labels.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) {
+            std::size_t entry = labels.row_entry(r);
+            if (entry >= entries) throw InternalFailure("no entry found for key");
+            // Rows of one entry may sit in different tasks; test first, so that a line of
+            // flags, once set, is only read by all.
+            std::atomic_ref<std::uint8_t> flag(held[entry]);
+            if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+        }
+    });
+}
+
 void dedupe(const LabelColumn& labels, std::size_t begin, std::size_t end, const HashSeed& seed,
-            FlatLabelSet& set, std::uint32_t* local) {
+            const std::uint8_t* held, FlatLabelSet& set, std::uint32_t* local) {
+    std::array<std::uint32_t, kBatch> batch;
     std::array<LabelKey, kBatch> keys;
     std::array<std::uint64_t, kBatch> hashes;
     for (std::size_t e = begin; e < end; e += kBatch) {
         std::size_t m = std::min(kBatch, end - e);
+        std::size_t count = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            keys[i] = LabelKey::of(labels.entry(e + i));
-            hashes[i] = hash_label(keys[i], seed);
-            set.prefetch(hashes[i]);
+            if (!held[e + i]) continue;
+            batch[count] = static_cast<std::uint32_t>(e + i);
+            keys[count] = LabelKey::of(labels.entry(e + i));
+            hashes[count] = hash_label(keys[count], seed);
+            set.prefetch(hashes[count]);
+            ++count;
         }
-        for (std::size_t i = 0; i < m; ++i) local[e + i] = set.insert(keys[i], hashes[i]);
+        for (std::size_t i = 0; i < count; ++i) local[batch[i]] = set.insert(keys[i], hashes[i]);
     }
 }
 
@@ -206,7 +228,13 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
     const unsigned partition_bits = chunk_count > 1 ? std::bit_width(2 * threads - 1) : 0;
     const std::size_t partitions = std::size_t{1} << partition_bits;
 
-    // Entry -> id in its piece's set; every element is written by the dedupe.
+    LargeArray<std::uint8_t> held(entries);
+    parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
+        std::fill(held.get() + first, held.get() + last, std::uint8_t{0});
+    });
+    mark_held(labels, held.get());
+
+    // Entry -> id in its piece's set, for every held entry.
     LargeArray<std::uint32_t> local(entries);
     // chunk_piece names the piece that holds the ids of every chunk's entries.
     PieceRegistry registry;
@@ -216,15 +244,16 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
         for (std::size_t c = first; c < last; ++c) {
             std::size_t begin = c * chunk_size;
             std::size_t end = std::min(entries, begin + chunk_size);
-            dedupe(labels, begin, end, seed, mine.piece->set, local.get());
+            dedupe(labels, begin, end, seed, held.get(), mine.piece->set, local.get());
             chunk_piece[c] = mine.index;
         }
     });
     const std::vector<Piece*> pieces = registry.pieces();
     if (pieces.size() > 1) {
         parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k)
+            for (std::size_t k = first; k < last; ++k) {
                 group_by_partition(*pieces[k], partition_bits);
+            }
         });
     }
 
@@ -309,8 +338,7 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
         [&] {
             parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
                 for (std::size_t r = first; r < last; ++r) {
-                    std::uint64_t entry = labels.row_entry(r);
-                    if (entry >= entries) throw InternalFailure("no entry found for key");
+                    std::uint64_t entry = labels.row_entry(r);  // checked by mark_held
                     std::uint32_t code = chunk_codes[entry >> shift][local[entry]];
                     out.base[r * out.stride] =
                         code == kNoCode ? kMissing : static_cast<double>(code);

@@ -17,10 +17,8 @@ struct CodeSink {
 
 // Writes one code per row into `out` (NaN for a missing-value marker) and returns the column's
 // forward table (every distinct label once). Runs parallel work on the current pool.
-// Every entry of `labels` must be held by at least one row, as the scan builds them: the
-// entries are what gets deduplicated, so an entry no row holds would still take a code.
-// Throws InternalFailure("no entry found for key") for a row naming no entry, and lets
-// std::bad_alloc through.
+// Entries that no row holds take no part. Throws InternalFailure("no entry found for key") for a
+// row naming no entry, and lets std::bad_alloc through.
 LabelToCode label_encode(const LabelColumn& labels, CodeSink out);
 
 // Convenience form that returns the codes as a vector.

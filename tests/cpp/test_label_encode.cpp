@@ -157,6 +157,29 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LabelEncodeRandom,
                                     std::to_string(info.param.distinct) + "distinct";
                          });
 
+// Entries that no row holds are no labels of the column: they take no code and stay out of
+// the table, also when they would sort first or are markers.
+TEST(LabelEncodeEntries, EntriesNoRowHoldsAreIgnored) {
+    for (std::size_t rows : {std::size_t{4}, std::size_t{200000}}) {
+        LabelColumn column;
+        std::vector<std::string> held_labels;
+        for (std::size_t r = 0; r < rows; ++r) {
+            column.add_entry(r % 2 == 0 ? "" : "nan");  // never held
+            std::string label = r % 3 == 0 ? "b" : "a";
+            column.add_entry("unheld-" + std::to_string(r));
+            column.push_row(column.add_entry(label));
+            held_labels.push_back(label);
+        }
+        testing::ReferenceEncoding want = testing::reference_encode(held_labels);
+        for (std::size_t threads : kPoolSizes) {
+            SCOPED_TRACE(std::to_string(rows) + " rows, threads " + std::to_string(threads));
+            LabelEncoding got = encode_on_pool(column, threads);
+            EXPECT_TRUE(testing::same_codes(got.codes.data(), 1, want.codes));
+            EXPECT_TRUE(testing::same_forward(got.forward, want.forward));
+        }
+    }
+}
+
 TEST(LabelEncodeSink, WritesOnlyItsStrideOfTheBuffer) {
     const std::vector<std::string> rows = {"b", "nan", "a", "b"};
     const std::size_t cols = 3;

@@ -91,8 +91,8 @@ inline LabelColumn make_column(const std::vector<std::string>& rows, Layout layo
             entry_a[i] = entry_b[i] = column.add_entry(first_seen[i]);
         }
     } else {
-        // Copies in reverse order, then a second copy of every label that repeats (each
-        // entry must be held by some row); rows alternate between the two.
+        // Copies in reverse order, then a second copy of every label that repeats; rows
+        // alternate between the two.
         for (std::size_t i = first_seen.size(); i-- > 0;) {
             entry_a[i] = entry_b[i] = column.add_entry(first_seen[i]);
         }
