@@ -1,0 +1,77 @@
+"""Decoding into a DataFrame gives exactly the frame of the plain steps: a float frame, then per
+text column `astype("object")`, `__setitem__` and a `.loc[:, name]` assignment of the labels."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from helpers import state_bytes
+from quorlin import Encoder
+from state_tables import read_tables
+
+
+def code_of(value):
+    if not value > 0:
+        return 0
+    if value >= 2.0**64:
+        return 2**64 - 1
+    return int(value)
+
+
+def plain_steps(enc, frame):
+    tables = read_tables(enc.__getstate__())
+    names = [str(c) for c in frame.columns]
+    out = pd.DataFrame(frame.to_numpy(dtype=float), columns=names)
+    if tables is None or not tables[0]:
+        return out
+    text_columns, _, code_to_label = tables
+    for c in text_columns:
+        table = code_to_label[c]
+        values = [None if math.isnan(v) else table.get(code_of(v)) for v in out.iloc[:, c]]
+        name = names[c]
+        out.__setitem__(name, out[name].astype("object"))
+        out.loc[:, name] = values
+    return out
+
+
+def assert_same_frame(got, want):
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert list(got.dtypes) == list(want.dtypes)
+    for name in got.columns:
+        assert [type(v) for v in got[name]] == [type(v) for v in want[name]]
+
+
+FITS = [
+    pd.DataFrame({"s": pd.Series(["b", "a", None, "nan", "c"], dtype=object),
+                  "n": [1.0, 2.0, 3.0, 4.0, 5.0],
+                  "t": pd.Series(["x", "x", "y", "<NA>", "é"], dtype=object)}),
+    pd.DataFrame({"only": pd.Series(["nan", "NaN"], dtype=object)}),
+    pd.DataFrame({"a": [1, 2], "b": [0.5, 1.5]}),
+]
+
+CODES = [
+    pd.DataFrame({"s": [0.0, 1.0, np.nan, 99.0, -1.0], "n": [9.0, 8.0, 7.0, 6.0, 5.0],
+                  "t": [2.9, 0.0, 1.0, np.inf, np.nan]}),
+    pd.DataFrame({"s": [], "n": [], "t": []}, dtype=float),
+    pd.DataFrame({"s": [3.0], "n": [1.0], "t": [1e300]}),
+]
+
+
+@pytest.mark.parametrize("fit", range(len(FITS)))
+@pytest.mark.parametrize("codes", range(len(CODES)))
+def test_decode_frame_matches_the_plain_steps(fit, codes):
+    enc = Encoder()
+    enc.encode(FITS[fit])
+    frame = CODES[codes]
+    if fit == 1:
+        frame = frame[["s"]].rename(columns={"s": "only"})
+    assert_same_frame(enc.decode(frame), plain_steps(enc, frame))
+
+
+def test_incoherent_codes_decode_like_the_plain_steps():
+    enc = Encoder()
+    enc.__setstate__(state_bytes([0], {0: {"x": 5}}, {0: {5: "x", 2**63: "far", 0: "zero"}}))
+    frame = pd.DataFrame({"c": [5.0, 2.0**63, 1.0, 0.0, 5.5, -2.0]})
+    assert_same_frame(enc.decode(frame), plain_steps(enc, frame))
