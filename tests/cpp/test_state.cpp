@@ -344,7 +344,9 @@ class StateRefusal : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(StateRefusal, GivesTheExactTextWithoutLargeReservations) {
     largest_allocation = 0;
     EXPECT_EQ(read_error(GetParam().bytes), GetParam().message);
-    if (QUORLIN_COUNTS_ALLOCATIONS) EXPECT_LE(largest_allocation.load(), std::size_t{1} << 20);
+    if (QUORLIN_COUNTS_ALLOCATIONS) {
+        EXPECT_LE(largest_allocation.load(), std::size_t{1} << 20);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
