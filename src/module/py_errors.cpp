@@ -1,7 +1,5 @@
 #include "module/py_errors.hpp"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "module/failure.hpp"
@@ -10,16 +8,6 @@
 namespace quorlin {
 
 namespace {
-
-void write_stderr(const char* text) noexcept {
-    std::size_t left = std::strlen(text);
-    while (left > 0) {
-        ssize_t n = ::write(2, text, left);
-        if (n <= 0) return;
-        text += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
 
 std::string str_of(PyObject* obj) {
     PyRef text = PyRef::steal(PyObject_Str(obj));

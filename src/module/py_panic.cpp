@@ -14,6 +14,8 @@ namespace {
 std::atomic<PyObject*> g_panic_type{nullptr};
 std::mutex g_panic_mutex;
 
+}  // namespace
+
 void write_stderr(const char* text) noexcept {
     std::size_t left = std::strlen(text);
     while (left > 0) {
@@ -23,8 +25,6 @@ void write_stderr(const char* text) noexcept {
         left -= static_cast<std::size_t>(n);
     }
 }
-
-}  // namespace
 
 void fatal(const char* message) noexcept {
     write_stderr(message);

@@ -13,6 +13,9 @@ PyObject* panic_exception_type();
 // process ends, since no other report of the failure can be made.
 void raise_panic(const char* message) noexcept;
 
+// Writes straight to file descriptor 2, bypassing Python's sys.stderr.
+void write_stderr(const char* text) noexcept;
+
 // Ends the process after writing `message` to standard error.
 [[noreturn]] void fatal(const char* message) noexcept;
 
