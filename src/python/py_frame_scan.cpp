@@ -1,9 +1,13 @@
 #include "python/py_frame_scan.hpp"
 
+#include <cmath>
+#include <memory>
 #include <vector>
 
 #include "module/failure.hpp"
 #include "python/py_array_cells.hpp"
+#include "python/py_arrow_string_column.hpp"
+#include "python/py_arrow_string_scan.hpp"
 #include "python/py_error_text.hpp"
 #include "python/py_loaded_attr.hpp"
 
@@ -18,39 +22,108 @@ PyRef checked(PyObject* result) {
     return PyRef::steal(result);
 }
 
+bool is_instance(PyObject* obj, PyObject* type) {
+    if (!type) return false;
+    int found = PyObject_IsInstance(obj, type);
+    if (found < 0) throw InternalFailure(describe_pending_error());
+    return found != 0;
+}
+
 bool is_exact_frame(PyObject* obj) {
     PyRef frame_type = loaded_module_attr("pandas", "DataFrame");
     return frame_type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(frame_type.get());
 }
 
-enum class ColumnKind { Unreadable, NumPy, String };
+enum class ColumnKind { Unreadable, NumPy, Text };
 
-// A NumPy dtype read directly, or one of pandas' string dtypes. In `values` the cells of a
-// string column are its str objects and the dtype's own missing value (NaN or pd.NA), which
-// is what the column's to_numpy(dtype=object) gives. Text in NumPy's own unicode dtype is
-// not stored by pandas, so it is not expected here.
-ColumnKind column_kind(PyObject* dtype, PyObject* string_dtype) {
-    if (PyArray_DescrCheck(dtype)) {
-        DirectKind kind = direct_kind(reinterpret_cast<PyArray_Descr*>(dtype));
-        return kind == DirectKind::None || kind == DirectKind::Unicode ? ColumnKind::Unreadable
-                                                                       : ColumnKind::NumPy;
+// How a column is read. Text columns are pandas' string dtypes and ArrowDtype of string or
+// large_string: in `values` their cells are str objects and the dtype's missing value, which
+// is what to_numpy(dtype=object) gives, and what the Arrow buffers give without making a str
+// per cell when the column lives in Arrow memory.
+struct ColumnPlan {
+    ColumnKind kind = ColumnKind::Unreadable;
+    bool arrow = false;
+    ArrowNull nulls = ArrowNull::NA;
+};
+
+class Dtypes {
+  public:
+    Dtypes()
+        : string_(loaded_module_attr("pandas", "StringDtype")),
+          arrow_(loaded_module_attr("pandas", "ArrowDtype")),
+          na_(loaded_module_attr("pandas", "NA")) {}
+
+    // Text in NumPy's own unicode dtype is not stored by pandas, so it is not expected here.
+    ColumnPlan plan(PyObject* dtype) const {
+        ColumnPlan plan;
+        if (PyArray_DescrCheck(dtype)) {
+            DirectKind kind = direct_kind(reinterpret_cast<PyArray_Descr*>(dtype));
+            if (kind != DirectKind::None && kind != DirectKind::Unicode) {
+                plan.kind = ColumnKind::NumPy;
+            }
+            return plan;
+        }
+        if (is_instance(dtype, string_.get())) {
+            plan.kind = ColumnKind::Text;
+            plan.arrow = has_arrow_storage(dtype) && known_nulls(dtype, plan.nulls);
+        } else if (is_instance(dtype, arrow_.get())) {
+            PyRef type = checked(PyObject_GetAttrString(dtype, "pyarrow_dtype"));
+            if (!is_arrow_string_type(type.get())) return plan;
+            plan.kind = ColumnKind::Text;
+            plan.arrow = known_nulls(dtype, plan.nulls);
+        }
+        return plan;
     }
-    if (!string_dtype) return ColumnKind::Unreadable;
-    int is_string = PyObject_IsInstance(dtype, string_dtype);
-    if (is_string < 0) throw InternalFailure(describe_pending_error());
-    return is_string != 0 ? ColumnKind::String : ColumnKind::Unreadable;
+
+  private:
+    // "pyarrow" (pandas 3 and 2), or "pyarrow_numpy" (pandas 2's NaN variant).
+    static bool has_arrow_storage(PyObject* dtype) {
+        PyRef storage = checked(PyObject_GetAttrString(dtype, "storage"));
+        if (!PyUnicode_Check(storage.get())) return false;
+        PyRef prefix = checked(PyUnicode_FromString("pyarrow"));
+        Py_ssize_t found = PyUnicode_Tailmatch(storage.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+        if (found < 0) throw InternalFailure(describe_pending_error());
+        return found == 1;
+    }
+
+    // The dtype's na_value, when it is one of the two that `values` is known to give.
+    bool known_nulls(PyObject* dtype, ArrowNull& nulls) const {
+        PyRef na_value = checked(PyObject_GetAttrString(dtype, "na_value"));
+        if (na_ && na_value.get() == na_.get()) {
+            nulls = ArrowNull::NA;
+            return true;
+        }
+        if (PyFloat_CheckExact(na_value.get()) && std::isnan(PyFloat_AS_DOUBLE(na_value.get()))) {
+            nulls = ArrowNull::Nan;
+            return true;
+        }
+        return false;
+    }
+
+    PyRef string_;
+    PyRef arrow_;
+    PyRef na_;
+};
+
+// A column ready to read: its Arrow buffers, or an array of its cells.
+struct Column {
+    std::unique_ptr<ArrowStringColumn> arrow;
+    PyRef array;
+};
+
+PyRef column_series(PyObject* iloc, std::size_t c) {
+    PyRef all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
+    PyRef index = checked(PyLong_FromSize_t(c));
+    PyRef key = checked(PyTuple_Pack(2, all_rows.get(), index.get()));
+    return checked(PyObject_GetItem(iloc, key.get()));
 }
 
 // The column's cells as a one-dimensional array of `rows` cells, or an empty handle when
 // pandas gives something else.
-PyRef column_array(PyObject* iloc, std::size_t c, ColumnKind kind, std::size_t rows) {
-    PyRef all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
-    PyRef index = checked(PyLong_FromSize_t(c));
-    PyRef key = checked(PyTuple_Pack(2, all_rows.get(), index.get()));
-    PyRef series = checked(PyObject_GetItem(iloc, key.get()));
-    PyRef to_numpy = checked(PyObject_GetAttrString(series.get(), "to_numpy"));
+PyRef column_array(PyObject* series, ColumnKind kind, std::size_t rows) {
+    PyRef to_numpy = checked(PyObject_GetAttrString(series, "to_numpy"));
     PyRef array;
-    if (kind == ColumnKind::String) {
+    if (kind == ColumnKind::Text) {
         PyRef args = checked(PyTuple_New(0));
         PyRef kwargs = checked(Py_BuildValue("{s:s}", "dtype", "object"));
         array = checked(PyObject_Call(to_numpy.get(), args.get(), kwargs.get()));
@@ -64,37 +137,57 @@ PyRef column_array(PyObject* iloc, std::size_t c, ColumnKind kind, std::size_t r
     }
     DirectKind read = direct_kind(PyArray_DESCR(a));
     if (read == DirectKind::None || read == DirectKind::Unicode) return PyRef();
-    if (kind == ColumnKind::String && read != DirectKind::Object) return PyRef();
+    if (kind == ColumnKind::Text && read != DirectKind::Object) return PyRef();
     return array;
+}
+
+// False when the column cannot be read here.
+bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::size_t rows,
+                 Column& column) {
+    PyRef series = column_series(iloc, c);
+    if (plan.arrow) {
+        PyRef array = checked(PyObject_GetAttrString(series.get(), "array"));
+        column.arrow = ArrowStringColumn::open(array.get(), rows);
+        if (column.arrow) return true;
+    }
+    column.array = column_array(series.get(), plan.kind, rows);
+    return static_cast<bool>(column.array);
 }
 
 }  // namespace
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     if (!is_exact_frame(frame)) return false;
-    PyRef string_dtype = loaded_module_attr("pandas", "StringDtype");
     PyRef dtypes = checked(PyObject_GetAttrString(frame, "dtypes"));
     PyRef dtype_list = checked(PySequence_List(dtypes.get()));
     if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return false;
 
-    std::vector<ColumnKind> kinds(scan.cols());
+    Dtypes known;
+    std::vector<ColumnPlan> plans(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        kinds[c] = column_kind(PyList_GET_ITEM(dtype_list.get(), c), string_dtype.get());
-        if (kinds[c] == ColumnKind::Unreadable) return false;
+        plans[c] = known.plan(PyList_GET_ITEM(dtype_list.get(), c));
+        if (plans[c].kind == ColumnKind::Unreadable) return false;
     }
 
-    // Every column is fetched before any is read, so that a surprise leaves the scan untouched.
+    // Every column is opened before any is read, so that a surprise leaves the scan untouched.
     PyRef iloc = checked(PyObject_GetAttrString(frame, "iloc"));
-    std::vector<PyRef> arrays;
-    arrays.reserve(scan.cols());
+    std::vector<Column> columns(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        arrays.push_back(column_array(iloc.get(), c, kinds[c], scan.rows()));
-        if (!arrays.back()) return false;
+        if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
     }
 
-    SignalCheck signals;
+    std::vector<ArrowTextColumn> arrow_columns;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        auto* a = reinterpret_cast<PyArrayObject*>(arrays[c].get());
+        if (columns[c].arrow) arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
+    }
+    SignalCheck signals;
+    if (!arrow_columns.empty()) {
+        scan_arrow_strings(scan, arrow_columns);
+        signals.step(SignalCheck::kCells);
+    }
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        if (columns[c].arrow) continue;
+        auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
         PyArray_Descr* descr = PyArray_DESCR(a);
         ColumnCells cells{PyArray_BYTES(a), PyArray_STRIDE(a, 0), direct_kind(descr),
                           static_cast<std::size_t>(PyDataType_ELSIZE(descr))};

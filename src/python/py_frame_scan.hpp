@@ -9,8 +9,9 @@
 namespace quorlin {
 
 // Reads every cell of `frame` when it is exactly pandas.DataFrame and every column has a
-// NumPy dtype read directly (object, bool, integers, float16/32/64) or a pandas string dtype;
-// each cell comes out as `values` would give it. Otherwise reads nothing and returns false.
+// NumPy dtype read directly (object, bool, integers, float16/32/64), a pandas string dtype or
+// ArrowDtype of string or large_string; each cell comes out as `values` would give it, and
+// text kept in Arrow memory is read from its buffers. Otherwise reads nothing, returns false.
 bool scan_exact_frame(TableScan& scan, PyObject* frame);
 
 }  // namespace quorlin

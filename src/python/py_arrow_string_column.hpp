@@ -1,0 +1,74 @@
+// A text column that pandas keeps in Arrow memory, read from Arrow's own buffers (validity
+// bits, offsets, UTF-8 data) through the buffer protocol instead of one Python str per cell.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "module/py_ref.hpp"
+
+namespace quorlin {
+
+// One chunk of an Arrow string or large_string array, already checked: its offsets ascend
+// within the data, and every valid value is UTF-8.
+struct ArrowStringChunk {
+    std::size_t length = 0;                  // rows
+    std::size_t offset = 0;                  // first row's slot in the validity bits and offsets
+    const std::uint8_t* validity = nullptr;  // null: every row is valid
+    const char* offsets = nullptr;           // int32 (string) or int64 (large_string) slots
+    bool large = false;
+    const char* data = nullptr;
+
+    bool is_valid(std::size_t i) const noexcept {
+        if (validity == nullptr) return true;
+        std::size_t bit = offset + i;
+        return (validity[bit >> 3] >> (bit & 7)) & 1;
+    }
+    // Slot k of the offsets (k counted from the buffer's start, not from `offset`).
+    std::size_t slot(std::size_t k) const noexcept {
+        if (large) {
+            std::int64_t v;
+            std::memcpy(&v, offsets + k * sizeof v, sizeof v);
+            return static_cast<std::size_t>(v);
+        }
+        std::int32_t v;
+        std::memcpy(&v, offsets + k * sizeof v, sizeof v);
+        return static_cast<std::size_t>(v);
+    }
+    std::string_view value(std::size_t i) const noexcept {
+        std::size_t begin = slot(offset + i);
+        return {data + begin, slot(offset + i + 1) - begin};
+    }
+};
+
+// Whether `type` (a pyarrow.DataType) is string or large_string.
+bool is_arrow_string_type(PyObject* type);
+
+class ArrowStringColumn {
+  public:
+    // The chunks of `array`, a pandas extension array whose __arrow_array__() is its own
+    // pyarrow.ChunkedArray of string or large_string with `rows` rows in all. Null when it is
+    // anything else or when a buffer is not as Arrow lays it out; the caller then reads the
+    // column through pandas, which reports whatever is wrong with it.
+    static std::unique_ptr<ArrowStringColumn> open(PyObject* array, std::size_t rows);
+
+    ArrowStringColumn(const ArrowStringColumn&) = delete;
+    ArrowStringColumn& operator=(const ArrowStringColumn&) = delete;
+    ~ArrowStringColumn();
+
+    const std::vector<ArrowStringChunk>& chunks() const noexcept { return chunks_; }
+
+  private:
+    ArrowStringColumn() = default;
+    // Views of the chunks' buffers, held until the column is read; a deque, because the
+    // exporter is handed the same Py_buffer back on release.
+    std::deque<Py_buffer> views_;
+    std::vector<ArrowStringChunk> chunks_;
+};
+
+}  // namespace quorlin
