@@ -103,11 +103,11 @@ void expect_matches_reference(const Table& table,
     for (std::size_t c = 0; c < cols; ++c) {
         SCOPED_TRACE("column " + std::to_string(c));
         if (!table.is_text(c)) {
-            ASSERT_TRUE(testing::same_codes(got.buffer.data() + c, cols, table.values[c]));
+            ASSERT_TRUE(testing::same_column_codes(got.buffer, c, cols, table.values[c]));
             continue;
         }
         const testing::ReferenceEncoding& want = refs[c];
-        ASSERT_TRUE(testing::same_codes(got.buffer.data() + c, cols, want.codes));
+        ASSERT_TRUE(testing::same_column_codes(got.buffer, c, cols, want.codes));
         ASSERT_TRUE(testing::same_forward(got.info.label_to_code.at(c), want.forward));
         // The reverse table is the inverse over the labels with a code.
         const CodeToLabel& reverse = got.info.code_to_label.at(c);

@@ -525,7 +525,10 @@ TEST(RegistryTest, FailedThreadStartStopsTheStartedWorkersAndNamesTheReason) {
 
 }  // namespace
 
-#if !defined(__SANITIZE_THREAD__)
+#include "../support/sanitizer.hpp"
+
+// ThreadSanitizer refuses to start threads in a child of a multi-threaded fork.
+#if !QUORLIN_UNDER_TSAN
 #include <sys/wait.h>
 #include <unistd.h>
 

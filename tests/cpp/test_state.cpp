@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../support/same_tables.hpp"
+#include "../support/sanitizer.hpp"
 #include "state/size_checks.hpp"
 #include "state/state_format.hpp"
 
@@ -23,16 +24,7 @@
 static std::atomic<std::size_t> largest_allocation{0};
 
 // ThreadSanitizer brings its own operator new; there the bound is checked by the other builds.
-#if defined(__SANITIZE_THREAD__)
-#define QUORLIN_COUNTS_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QUORLIN_COUNTS_ALLOCATIONS 0
-#endif
-#endif
-#ifndef QUORLIN_COUNTS_ALLOCATIONS
-#define QUORLIN_COUNTS_ALLOCATIONS 1
-#endif
+#define QUORLIN_COUNTS_ALLOCATIONS (!QUORLIN_UNDER_TSAN)
 
 #if QUORLIN_COUNTS_ALLOCATIONS
 void* operator new(std::size_t size) {

@@ -157,6 +157,14 @@ inline ::testing::AssertionResult same_codes(const double* got, std::size_t stri
     return ::testing::AssertionSuccess();
 }
 
+// The same for one column of a row-major buffer; indexes, so that an empty buffer is fine.
+inline ::testing::AssertionResult same_column_codes(const std::vector<double>& buffer,
+                                                    std::size_t column, std::size_t cols,
+                                                    const std::vector<double>& want) {
+    if (want.empty()) return ::testing::AssertionSuccess();
+    return same_codes(buffer.data() + column, cols, want);
+}
+
 // Forward tables compared by key, never by iteration order.
 inline ::testing::AssertionResult same_forward(
     const LabelToCode& got, const std::map<std::string, std::optional<Code>>& want) {
