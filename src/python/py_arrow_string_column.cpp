@@ -19,8 +19,11 @@ void drop_ordinary_error() {
     }
 }
 
+// Names are interned: the interpreter's attribute cache keeps the names it is given, so a
+// fresh str per lookup would take up a slot of its own each time.
 PyRef attr(PyObject* obj, const char* name) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(obj, name));
+    PyRef key = check(PyUnicode_InternFromString(name));
+    PyRef value = PyRef::steal(PyObject_GetAttr(obj, key.get()));
     if (!value) drop_ordinary_error();
     return value;
 }

@@ -22,6 +22,13 @@ PyRef checked(PyObject* result) {
     return PyRef::steal(result);
 }
 
+// obj.<name>, the name interned: the interpreter's attribute cache keeps the names it is
+// given, so a fresh str per lookup would take up a slot of its own each time.
+PyRef attr(PyObject* obj, const char* name) {
+    PyRef key = checked(PyUnicode_InternFromString(name));
+    return checked(PyObject_GetAttr(obj, key.get()));
+}
+
 bool is_instance(PyObject* obj, PyObject* type) {
     if (!type) return false;
     int found = PyObject_IsInstance(obj, type);
@@ -67,7 +74,7 @@ class Dtypes {
             plan.kind = ColumnKind::Text;
             plan.arrow = has_arrow_storage(dtype) && known_nulls(dtype, plan.nulls);
         } else if (is_instance(dtype, arrow_.get())) {
-            PyRef type = checked(PyObject_GetAttrString(dtype, "pyarrow_dtype"));
+            PyRef type = attr(dtype, "pyarrow_dtype");
             if (!is_arrow_string_type(type.get())) return plan;
             plan.kind = ColumnKind::Text;
             plan.arrow = known_nulls(dtype, plan.nulls);
@@ -78,7 +85,7 @@ class Dtypes {
   private:
     // "pyarrow" (pandas 3 and 2), or "pyarrow_numpy" (pandas 2's NaN variant).
     static bool has_arrow_storage(PyObject* dtype) {
-        PyRef storage = checked(PyObject_GetAttrString(dtype, "storage"));
+        PyRef storage = attr(dtype, "storage");
         if (!PyUnicode_Check(storage.get())) return false;
         PyRef prefix = checked(PyUnicode_FromString("pyarrow"));
         Py_ssize_t found = PyUnicode_Tailmatch(storage.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
@@ -88,7 +95,7 @@ class Dtypes {
 
     // The dtype's na_value, when it is one of the two that `values` is known to give.
     bool known_nulls(PyObject* dtype, ArrowNull& nulls) const {
-        PyRef na_value = checked(PyObject_GetAttrString(dtype, "na_value"));
+        PyRef na_value = attr(dtype, "na_value");
         if (na_ && na_value.get() == na_.get()) {
             nulls = ArrowNull::NA;
             return true;
@@ -121,7 +128,7 @@ PyRef column_series(PyObject* iloc, std::size_t c) {
 // The column's cells as a one-dimensional array of `rows` cells, or an empty handle when
 // pandas gives something else.
 PyRef column_array(PyObject* series, ColumnKind kind, std::size_t rows) {
-    PyRef to_numpy = checked(PyObject_GetAttrString(series, "to_numpy"));
+    PyRef to_numpy = attr(series, "to_numpy");
     PyRef array;
     if (kind == ColumnKind::Text) {
         PyRef args = checked(PyTuple_New(0));
@@ -146,7 +153,7 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
                  Column& column) {
     PyRef series = column_series(iloc, c);
     if (plan.arrow) {
-        PyRef array = checked(PyObject_GetAttrString(series.get(), "array"));
+        PyRef array = attr(series.get(), "array");
         column.arrow = ArrowStringColumn::open(array.get(), rows);
         if (column.arrow) return true;
     }
@@ -158,7 +165,7 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     if (!is_exact_frame(frame)) return false;
-    PyRef dtypes = checked(PyObject_GetAttrString(frame, "dtypes"));
+    PyRef dtypes = attr(frame, "dtypes");
     PyRef dtype_list = checked(PySequence_List(dtypes.get()));
     if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return false;
 
@@ -170,7 +177,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     }
 
     // Every column is opened before any is read, so that a surprise leaves the scan untouched.
-    PyRef iloc = checked(PyObject_GetAttrString(frame, "iloc"));
+    PyRef iloc = attr(frame, "iloc");
     std::vector<Column> columns(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;

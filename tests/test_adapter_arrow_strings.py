@@ -1,0 +1,240 @@
+"""Text columns kept in Arrow memory, read from their buffers, give what item access gives.
+
+An exact DataFrame reads pandas' pyarrow-backed string columns (and ArrowDtype string and
+large_string columns) straight from the Arrow buffers; the same frame as a subclass takes the
+general road (`values`, one item access per cell). Fits, outputs, decodes and state lengths
+must agree.
+"""
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from adapter_roads import assert_same_fit, fit, general_frame, same_cells
+from quorlin import Encoder
+from state_tables import read_tables
+
+pa = pytest.importorskip("pyarrow")
+
+FAST = settings(max_examples=60, deadline=None,
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+def _arrow_dtypes():
+    """The Arrow-backed text dtypes of this pandas, by name."""
+    found = {}
+    default = pd.Series(["a"], dtype="str").dtype  # object before pandas 3
+    if isinstance(default, pd.StringDtype) and default.storage == "pyarrow":
+        found["str"] = default
+    candidates = {
+        "string[pyarrow_numpy]": lambda: "string[pyarrow_numpy]",  # pandas 2's NaN variant
+        "string[pyarrow]": lambda: "string[pyarrow]",
+        "arrow string": lambda: pd.ArrowDtype(pa.string()),
+        "arrow large_string": lambda: pd.ArrowDtype(pa.large_string()),
+    }
+    for name, make in candidates.items():
+        try:
+            found[name] = pd.Series(["a", None], dtype=make()).dtype
+        except (ImportError, TypeError):
+            continue
+    return found
+
+
+DTYPES = _arrow_dtypes()
+
+CASES = {
+    "plain": ["a", "b", "a", "c", "b", "a"],
+    "nulls first": [None, None, "x", "y", None, "x"],
+    "null in the middle": ["x", "y", None, "x", "z", "y"],
+    "null last": ["x", "y", "x", "z", "y", None],
+    "all null": [None] * 6,
+    "empty strings": ["", "a", "", None, "", "b"],
+    "non-ASCII": ["é", "日本", "\U0001f600", None, "é", "ä\u0301"],
+    "markers as text": ["nan", "NaN", "<NA>", None, "None", "nan"],
+    "numeric-looking": ["1", "1.0", "-0", "inf", None, "1e20"],
+}
+
+
+def text(values, dtype):
+    return pd.Series(values, dtype=DTYPES[dtype])
+
+
+def mixed_frame(values, dtype):
+    """Arrow text (columns t and u) among numeric and object columns; six rows."""
+    return pd.DataFrame({
+        "f": np.linspace(-1.5, 2.5, 6),
+        "t": text(values, dtype),
+        "o": pd.Series([1.0, "o", None, 2, "o", True], dtype=object),
+        "i": np.arange(6, dtype=np.int64) - 2,
+        "u": text(list(reversed(values)), dtype),
+    })
+
+
+def check_frame(frame):
+    assert type(frame) is pd.DataFrame
+    return assert_same_fit(frame, general_frame(frame))
+
+
+def chunk_counts(frame):
+    return [frame[c].array.__arrow_array__().num_chunks for c in ("t", "u")]
+
+
+@pytest.mark.parametrize("case", list(CASES))
+@pytest.mark.parametrize("dtype", list(DTYPES))
+def test_arrow_text_columns(dtype, case):
+    values = CASES[case]
+    check_frame(pd.DataFrame({"t": text(values, dtype)}))
+    check_frame(mixed_frame(values, dtype))
+
+
+@pytest.mark.parametrize("second", list(DTYPES))
+@pytest.mark.parametrize("first", list(DTYPES))
+def test_pairs_of_arrow_dtypes(first, second):
+    check_frame(pd.DataFrame({"a": text(CASES["nulls first"], first),
+                              "b": text(CASES["null in the middle"], second)}))
+
+
+@pytest.mark.parametrize("rows", [slice(5, None), slice(3, -2), slice(9, 10), slice(None, None, -1),
+                                  slice(13, 13)], ids=["from 5", "3 to -2", "one row", "reversed",
+                                                       "empty"])
+@pytest.mark.parametrize("dtype", list(DTYPES))
+def test_chunked_and_sliced_frames(dtype, rows):
+    parts = [mixed_frame(CASES[case], dtype)
+             for case in ["nulls first", "non-ASCII", "all null", "markers as text"]]
+    frame = pd.concat(parts, ignore_index=True)
+    assert min(chunk_counts(frame)) > 1
+    check_frame(frame)
+    check_frame(frame.iloc[rows])
+
+
+@pytest.mark.parametrize("arrow_type", ["string", "large_string"])
+def test_column_from_chunked_pyarrow_array(arrow_type):
+    kind = getattr(pa, arrow_type)()
+    chunked = pa.chunked_array([pa.array(["x", None, "é"], kind), pa.array([], kind),
+                                pa.array([None, "", "x"], kind).slice(1),
+                                pa.array(["y", "x", None, "z"], kind).slice(1, 2)], kind)
+    frame = pd.DataFrame({"t": pd.Series(pd.arrays.ArrowExtensionArray(chunked)),
+                          "f": np.arange(7, dtype=np.float64)})
+    assert frame["t"].array.__arrow_array__().num_chunks == 4
+    check_frame(frame)
+
+
+def _refuse_conversion(monkeypatch, array):
+    def refused(*args, **kwargs):
+        raise AssertionError("converted through pandas")
+
+    for cls in type(array).__mro__:
+        for name in ("to_numpy", "__array__"):
+            if name in cls.__dict__:
+                monkeypatch.setattr(cls, name, refused)
+
+
+@pytest.mark.parametrize("dtype", list(DTYPES))
+def test_arrow_columns_are_read_without_a_str_per_cell(monkeypatch, dtype):
+    frame = pd.concat([mixed_frame(CASES["nulls first"], dtype),
+                       mixed_frame(CASES["non-ASCII"], dtype)], ignore_index=True).iloc[1:]
+    expected = fit(general_frame(frame))
+    enc = Encoder()
+    _refuse_conversion(monkeypatch, frame["t"].array)
+    codes = enc.encode(frame)
+    monkeypatch.undo()
+    state = enc.__getstate__()
+    same_cells(codes, expected[0])
+    assert (read_tables(state), len(state)) == expected[2:]
+
+
+def _from_buffers(kind, offsets, data, validity=None):
+    width = np.int32 if kind == pa.string() else np.int64
+    return pa.Array.from_buffers(
+        kind, len(offsets) - 1,
+        [None if validity is None else pa.py_buffer(np.packbits(validity, bitorder="little")),
+         pa.py_buffer(np.array(offsets, dtype=width).tobytes()), pa.py_buffer(data)])
+
+
+@pytest.mark.parametrize("arrow_type", ["string", "large_string"])
+@pytest.mark.parametrize("content", [
+    pytest.param(([0, 1, 3, 4], b"a\xc3\xa9b", None), id="valid"),
+    pytest.param(([0, 1, 2, 3], b"a\xffb", None), id="invalid byte"),
+    pytest.param(([0, 1, 2, 4], b"a\xc3\xa9b", None), id="character split over two values"),
+    pytest.param(([0, 1, 4, 5], b"a\xed\xa0\x80b", None), id="surrogate"),
+    pytest.param(([0, 1, 3, 4], b"a\xff\xfeb", [1, 0, 1]), id="garbage under a null"),
+])
+def test_buffers_that_are_not_text(arrow_type, content):
+    offsets, data, validity = content
+    array = _from_buffers(getattr(pa, arrow_type)(), offsets, data, validity)
+    frame = pd.DataFrame({"t": pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array([array]))),
+                          "f": [1.0, 2.0, 3.0]})
+    check_frame(frame)
+
+
+def test_string_view_column_is_read_through_values():
+    frame = pd.DataFrame({"t": pd.Series(["a", "b", "a"], dtype=pd.ArrowDtype(pa.string_view())),
+                          "f": [1.0, 2.0, 3.0]})
+    check_frame(frame)
+
+
+@pytest.mark.parametrize("pattern", ["few labels", "all distinct", "distinct, then repeated"])
+def test_columns_longer_than_the_dedupe_window(pattern):
+    rows = 70_000
+    if pattern == "few labels":
+        labels = [f"label-{i % 7}" for i in range(rows)]
+    elif pattern == "all distinct":
+        labels = [f"label-{i}" for i in range(rows)]
+    else:
+        labels = [f"a-much-longer-label-number-{i % 66_000}" for i in range(rows)]
+    labels[100] = None
+    labels[-1] = None
+    dtype = next(iter(DTYPES))
+    frame = pd.DataFrame({"t": text(labels, dtype)})
+    result = check_frame(frame)
+    distinct = len(set(labels) - {None})
+    assert len(result[2][2][0]) == distinct
+
+
+@pytest.mark.parametrize("dtype", list(DTYPES))
+def test_decode_of_a_frame_with_text(dtype):
+    fitted = pd.DataFrame({"f": [0.5, 1.5, 2.5], "t": text(["b", "a", None], dtype),
+                           "o": ["x", "y", "x"]})
+    frame = mixed_frame(CASES["markers as text"], dtype)[["f", "t", "o"]]
+    enc = Encoder()
+    enc.encode(fitted)
+
+    def decode(data):
+        try:
+            return enc.decode(data)
+        except Exception as exc:  # a code that the fitted tables do not hold
+            return (type(exc), str(exc))
+
+    direct, general = decode(frame), decode(general_frame(frame))
+    if isinstance(direct, tuple) or isinstance(general, tuple):
+        assert direct == general
+    else:
+        same_cells(direct, general)
+
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("dtype", [next(iter(DTYPES)), "arrow string"])  # NaN and NA variants
+def test_arrow_reads_leave_nothing_behind(dtype):
+    frame = pd.concat([mixed_frame(CASES["nulls first"], dtype)] * 2, ignore_index=True)
+    check_frame(frame.iloc[3:])
+
+
+CELLS = st.one_of(st.none(), st.text(max_size=4),
+                  st.sampled_from(["nan", "NaN", "<NA>", "a", "b", "é"]))
+
+
+@FAST
+@given(st.lists(st.tuples(st.sampled_from(list(DTYPES)), st.lists(CELLS, min_size=1, max_size=12)),
+                min_size=1, max_size=3),
+       st.lists(st.integers(1, 5), max_size=3), st.integers(0, 3), st.integers(0, 3))
+def test_generated_arrow_frames(columns, cuts, start, stop):
+    rows = min(len(cells) for _, cells in columns)
+    frame = pd.DataFrame({f"c{i}": text(cells[:rows], dtype)
+                          for i, (dtype, cells) in enumerate(columns)})
+    frame["n"] = np.arange(rows, dtype=np.float32)
+    # Cut into chunks by concatenating pieces of the frame, then slice.
+    bounds = sorted({min(c, rows) for c in cuts} | {0, rows})
+    frame = pd.concat([frame.iloc[a:b] for a, b in zip(bounds, bounds[1:])], ignore_index=True)
+    check_frame(frame.iloc[start:rows - stop])
