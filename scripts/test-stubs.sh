@@ -13,7 +13,7 @@ if ! cmp -s requirements/typing.txt "$stamp"; then
 fi
 export PATH="$ROOT/.venv/bin:$PATH"
 # Same options as scripts/test.sh, so that the build directory is reused as it is.
-install_module "$ROOT/.venv" -Ccmake.define.QUORLIN_WERROR=ON
+install_module "$ROOT/.venv" -Cbuild-dir=build/test-{wheel_tag} -Ccmake.define.QUORLIN_WERROR=ON
 
 installed="$(python -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/quorlin-stubs/__init__.pyi"
 if ! cmp -s stubs/quorlin-stubs/__init__.pyi "$installed"; then

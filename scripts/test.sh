@@ -17,7 +17,7 @@ cmake --build build/cpp-tests -j2
 ctest --test-dir build/cpp-tests --output-on-failure
 
 echo "== Python tests"
-install_module "$ROOT/.venv" -Ccmake.define.QUORLIN_WERROR=ON
+install_module "$ROOT/.venv" -Cbuild-dir=build/test-{wheel_tag} -Ccmake.define.QUORLIN_WERROR=ON
 python -m pytest -q -p no:cacheprovider tests
 
 if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
