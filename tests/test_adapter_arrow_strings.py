@@ -193,6 +193,27 @@ def test_columns_longer_than_the_dedupe_window(pattern):
     assert len(result[2][2][0]) == distinct
 
 
+def test_long_frame_of_every_column_kind():
+    # Numbers are copied in blocks of rows on the worker pool, Arrow text by column beside them,
+    # object cells afterwards: several blocks, and a text column that turns text late.
+    rows = 10_000
+    rng = np.random.default_rng(3)
+    late = [None] * rows
+    late[9_000:] = [f"v{i % 13}" for i in range(rows - 9_000)]
+    frame = pd.DataFrame({
+        "f16": rng.normal(size=rows).astype(np.float16),
+        "t": text([f"w{i % 101}" if i % 17 else None for i in range(rows)], next(iter(DTYPES))),
+        "i8": rng.integers(-128, 128, rows).astype(np.int8),
+        "o": pd.Series([i if i % 3 else f"o{i % 5}" for i in range(rows)], dtype=object),
+        "u64": rng.integers(0, 2**64 - 1, rows, dtype=np.uint64, endpoint=True),
+        "late": text(late, next(iter(DTYPES))),
+        "b": rng.random(rows) < 0.5,
+        "f32": rng.normal(size=rows).astype(np.float32),
+        "na": text(late, "string[pyarrow]"),
+    })
+    check_frame(frame)
+
+
 @pytest.mark.parametrize("dtype", list(DTYPES))
 def test_decode_of_a_frame_with_text(dtype):
     fitted = pd.DataFrame({"f": [0.5, 1.5, 2.5], "t": text(["b", "a", None], dtype),

@@ -66,6 +66,8 @@ double unsigned_at(const char* p, std::size_t size) noexcept {
     }
 }
 
+}  // namespace
+
 double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
     switch (kind) {
         case DirectKind::Bool:
@@ -82,6 +84,8 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
             return load<double>(p);
     }
 }
+
+namespace {
 
 void scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cells, SignalCheck& signals) {
     const char* p = cells.data;

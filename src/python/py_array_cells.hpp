@@ -16,6 +16,9 @@ enum class DirectKind { None, Object, Bool, Int, UInt, Half, Float, Double, Unic
 // DirectKind::None for every dtype that keeps item access.
 DirectKind direct_kind(PyArray_Descr* descr);
 
+// The value of a cell of a numeric kind (Bool, Int, UInt, Half, Float, Double) at p.
+double number_at(const char* p, DirectKind kind, std::size_t size) noexcept;
+
 // One column of cells in memory: scan.rows() cells `stride` bytes apart.
 struct ColumnCells {
     const char* data;

@@ -1,10 +1,13 @@
 #include "python/py_frame_scan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "module/failure.hpp"
+#include "parallel/pool.hpp"
 #include "python/py_array_cells.hpp"
 #include "python/py_arrow_string_column.hpp"
 #include "python/py_arrow_string_scan.hpp"
@@ -161,6 +164,32 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
     return static_cast<bool>(column.array);
 }
 
+struct NumericColumn {
+    std::size_t c;
+    ColumnCells cells;
+};
+
+// Columns of numbers hold no Python objects: they are copied in parallel blocks of rows, each
+// block writing all of them, so that every line of the row-major buffer is filled in one go.
+void copy_numeric_columns(TableScan& scan, const std::vector<NumericColumn>& columns) {
+    constexpr std::size_t kBlock = 4096;
+    if (columns.empty()) return;
+    const std::size_t blocks = (scan.rows() + kBlock - 1) / kBlock;
+    parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t begin = b * kBlock;
+            std::size_t end = std::min(scan.rows(), begin + kBlock);
+            for (const NumericColumn& column : columns) {
+                const ColumnCells& cells = column.cells;
+                const char* p = cells.data + static_cast<std::ptrdiff_t>(begin) * cells.stride;
+                for (std::size_t r = begin; r < end; ++r, p += cells.stride) {
+                    scan.put_number(r, column.c, number_at(p, cells.kind, cells.itemsize));
+                }
+            }
+        }
+    });
+}
+
 }  // namespace
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame) {
@@ -183,21 +212,33 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
     }
 
+    // Columns without Python objects are read first, on the worker pool; object columns after
+    // them, here.
     std::vector<ArrowTextColumn> arrow_columns;
+    std::vector<NumericColumn> numeric_columns;
+    std::vector<std::pair<std::size_t, ColumnCells>> object_columns;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        if (columns[c].arrow) arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
-    }
-    SignalCheck signals;
-    if (!arrow_columns.empty()) {
-        scan_arrow_strings(scan, arrow_columns);
-        signals.step(SignalCheck::kCells);
-    }
-    for (std::size_t c = 0; c < scan.cols(); ++c) {
-        if (columns[c].arrow) continue;
+        if (columns[c].arrow) {
+            arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
+            continue;
+        }
         auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
         PyArray_Descr* descr = PyArray_DESCR(a);
         ColumnCells cells{PyArray_BYTES(a), PyArray_STRIDE(a, 0), direct_kind(descr),
                           static_cast<std::size_t>(PyDataType_ELSIZE(descr))};
+        if (cells.kind == DirectKind::Object) {
+            object_columns.emplace_back(c, cells);
+        } else {
+            numeric_columns.push_back({c, cells});
+        }
+    }
+    SignalCheck signals;
+    if (!arrow_columns.empty() || !numeric_columns.empty()) {
+        parallel::join([&] { scan_arrow_strings(scan, arrow_columns); },
+                       [&] { copy_numeric_columns(scan, numeric_columns); });
+        signals.step(SignalCheck::kCells);
+    }
+    for (const auto& [c, cells] : object_columns) {
         scan_column_cells(scan, c, cells, nullptr, signals);
     }
     return true;

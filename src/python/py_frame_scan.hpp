@@ -12,6 +12,7 @@ namespace quorlin {
 // NumPy dtype read directly (object, bool, integers, float16/32/64), a pandas string dtype or
 // ArrowDtype of string or large_string; each cell comes out as `values` would give it, and
 // text kept in Arrow memory is read from its buffers. Otherwise reads nothing, returns false.
+// Columns that hold no Python objects (numbers, Arrow text) are read on the worker pool.
 bool scan_exact_frame(TableScan& scan, PyObject* frame);
 
 }  // namespace quorlin
