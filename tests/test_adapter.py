@@ -565,3 +565,30 @@ def test_interrupt_ends_the_scan(road):
         signal.signal(signal.SIGINT, previous)
     # The call ended inside the scan: the earlier fit is still in place.
     assert_fit_kept(enc)
+
+
+class _NoLenNames:
+    """A tolist() result that is a sequence without a length."""
+
+    def __getitem__(self, i):
+        if i < 2:
+            return [7, -3][i]
+        raise IndexError(i)
+
+
+class _NoLenColumns:
+    def tolist(self):
+        return _NoLenNames()
+
+    def __iter__(self):
+        return iter([7, -3])
+
+
+def test_integer_names_need_no_length():
+    class DataFrame:
+        columns = _NoLenColumns()
+        shape = (1, 2)
+        values = np.array([[1.0, "a"]], dtype=object)
+
+    out = Encoder().encode(DataFrame())
+    assert list(out.columns) == ["7", "-3"]

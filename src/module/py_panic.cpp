@@ -34,6 +34,10 @@ void fatal(const char* message) noexcept {
 
 PyObject* panic_exception_type() {
     if (PyObject* type = g_panic_type.load(std::memory_order_acquire)) return type;
+    // Creating the class runs Python code (a collection may run finalizers); an internal failure
+    // that needs the class while this thread is still creating it cannot be reported.
+    thread_local bool creating = false;
+    if (creating) fatal("uncaught panic at ffi boundary");
     // Wait for the lock detached, so that a thread creating the class can run meanwhile.
     if (!g_panic_mutex.try_lock()) {
         Py_BEGIN_ALLOW_THREADS g_panic_mutex.lock();
@@ -42,12 +46,14 @@ PyObject* panic_exception_type() {
     std::lock_guard<std::mutex> guard(g_panic_mutex, std::adopt_lock);
     if (PyObject* type = g_panic_type.load(std::memory_order_acquire)) return type;
     PyObject* exc = PyErr_GetRaisedException();  // keep a pending error intact
+    creating = true;
     PyObject* type = PyErr_NewExceptionWithDoc(
         "native_runtime.PanicException",
         "Raised when native code called from Python fails with an internal error.\n\n"
         "It derives from BaseException, like SystemExit, so that a plain `except Exception`\n"
         "does not catch it.",
         PyExc_BaseException, nullptr);
+    creating = false;
     if (type == nullptr) {
         PyErr_Clear();
         write_stderr("Failed to initialize new exception type.\n");

@@ -44,8 +44,12 @@ std::vector<std::string> integer_names(PyObject* columns) {
         throw_error(PyExc_TypeError, "'" + type_qualname(Py_TYPE(list.get())) +
                                          "' object cannot be converted to 'Sequence'");
     }
+    // The length is only a size hint: a sequence without one is still read item by item.
     Py_ssize_t count = PySequence_Size(list.get());
-    if (count < 0) throw_python_error();
+    if (count < 0) {
+        discard_error();
+        count = 0;
+    }
     std::vector<std::string> names;
     names.reserve(static_cast<std::size_t>(count));
     PyRef iterator = check(PyObject_GetIter(list.get()));
