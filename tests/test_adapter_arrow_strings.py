@@ -16,7 +16,7 @@ from adapter_roads import assert_same_fit, fit, general_frame, same_cells
 from quorlin import Encoder
 from state_tables import read_tables
 
-pa = pytest.importorskip("pyarrow")
+pa = pytest.importorskip("pyarrow", exc_type=ImportError)  # absent, or unusable here
 
 FAST = settings(max_examples=60, deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
