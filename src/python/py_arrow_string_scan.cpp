@@ -15,7 +15,8 @@ namespace {
 
 // Arrow shares no objects between equal values, so rows are deduplicated by their bytes: a
 // label already seen names its entry again, and the column keeps each distinct label once,
-// which also spares label encoding most of its work. Keys are views into the Arrow data.
+// which also spares label encoding most of its work. The set copies long labels into a store
+// of its own: first occurrences lie scattered over the Arrow data.
 class ArrowStringFeed {
   public:
     ArrowStringFeed(TableScan& scan, std::size_t c, ArrowNull nulls)
