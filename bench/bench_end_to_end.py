@@ -23,6 +23,7 @@ except ImportError:  # pragma: no cover
     OrdinalEncoder = None
 
 CARDINALITIES = (10, 1_000, 10_000, 100_000)
+TEXT_NAMES = [f"text{i}" for i in range(len(CARDINALITIES))]
 
 
 def make_table(rows, seed=7):
@@ -37,6 +38,27 @@ def make_table(rows, seed=7):
     for i in range(4):
         data[f"num{i}"] = rng.normal(size=rows)
     return pd.DataFrame(data)
+
+
+def peer_encoders(text):
+    """The peers' ways to encode the text columns, by name; each gets only the text columns."""
+    found = {"pandas.factorize(sort=True) per text column": lambda: [
+        pd.factorize(text[c], sort=True) for c in text.columns]}
+    if OrdinalEncoder is not None:
+        found["sklearn OrdinalEncoder.fit_transform"] = lambda: OrdinalEncoder().fit_transform(text)
+    if pl is not None:
+        # The conversion to polars is not timed.
+        ptext = pl.from_pandas(text.astype(object).where(text.notna(), None))
+
+        def polars_encode():
+            out = []
+            for c in ptext.columns:
+                labels = ptext[c].drop_nulls().unique().sort()
+                out.append(ptext[c].cast(pl.Enum(labels)).to_physical())
+            return out
+
+        found["polars Enum cast + to_physical"] = polars_encode
+    return found
 
 
 def best(fn, runs=5):
@@ -56,8 +78,7 @@ def main():
     args = parser.parse_args()
 
     frame = make_table(args.rows)
-    text_names = [f"text{i}" for i in range(4)]
-    text = frame[text_names]
+    text = frame[TEXT_NAMES]
     array = frame.to_numpy(dtype=object)
     print(f"pandas {pd.__version__}, numpy {np.__version__}, rows {args.rows}, "
           f"frame dtypes: {sorted(set(map(str, frame.dtypes)))}")
@@ -65,22 +86,8 @@ def main():
     results = {}
     results["quorlin encode (DataFrame)"] = best(lambda: Encoder().encode(frame), args.runs)
     results["quorlin encode (object ndarray)"] = best(lambda: Encoder().encode(array), args.runs)
-    results["pandas.factorize(sort=True) per text column"] = best(
-        lambda: [pd.factorize(text[c], sort=True) for c in text_names], args.runs)
-    if OrdinalEncoder is not None:
-        results["sklearn OrdinalEncoder.fit_transform"] = best(
-            lambda: OrdinalEncoder().fit_transform(text), args.runs)
-    if pl is not None:
-        ptext = pl.from_pandas(text.astype(object).where(text.notna(), None))
-
-        def polars_encode():
-            out = []
-            for c in text_names:
-                labels = ptext[c].drop_nulls().unique().sort()
-                out.append(ptext[c].cast(pl.Enum(labels)).to_physical())
-            return out
-
-        results["polars Enum cast + to_physical"] = best(polars_encode, args.runs)
+    for name, fn in peer_encoders(text).items():
+        results[name] = best(fn, args.runs)
 
     enc = Encoder()
     encoded = enc.encode(frame)

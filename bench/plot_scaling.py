@@ -24,20 +24,13 @@ import time
 import numpy as np
 import pandas as pd
 
-from bench_end_to_end import CARDINALITIES, make_table
+from bench_end_to_end import TEXT_NAMES, make_table, peer_encoders, pl
 from quorlin import Encoder
 
 try:
-    import polars as pl
-except ImportError:  # pragma: no cover
-    pl = None
-try:
     import sklearn
-    from sklearn.preprocessing import OrdinalEncoder
 except ImportError:  # pragma: no cover
-    OrdinalEncoder = None
-
-TEXT = [f"text{i}" for i in range(len(CARDINALITIES))]
+    sklearn = None
 
 
 def timed(fn, runs):
@@ -54,20 +47,8 @@ def runs_for(rows):
 
 
 def methods(frame):
-    text = frame[TEXT]
-    found = {"quorlin Encoder().encode (whole table)": lambda: Encoder().encode(frame),
-             "pandas.factorize(sort=True) per column": lambda: [
-                 pd.factorize(text[c], sort=True) for c in TEXT]}
-    if OrdinalEncoder is not None:
-        found["scikit-learn OrdinalEncoder"] = lambda: OrdinalEncoder().fit_transform(text)
-    if pl is not None:
-        ptext = pl.from_pandas(text.astype(object).where(text.notna(), None))
-
-        def polars_enum():
-            return [ptext[c].cast(pl.Enum(ptext[c].drop_nulls().unique().sort())).to_physical()
-                    for c in TEXT]
-
-        found["polars cast to pl.Enum + to_physical"] = polars_enum
+    found = {"quorlin Encoder().encode (whole table)": lambda: Encoder().encode(frame)}
+    found.update(peer_encoders(frame[TEXT_NAMES]))
     return found
 
 
@@ -134,7 +115,7 @@ def main():
     ax.set_ylabel("encode time, seconds (best of runs)")
     versions = [f"Python {platform.python_version()}", f"numpy {np.__version__}",
                 f"pandas {pd.__version__}"]
-    if OrdinalEncoder is not None:
+    if sklearn is not None:
         versions.append(f"scikit-learn {sklearn.__version__}")
     if pl is not None:
         versions.append(f"polars {pl.__version__}")
