@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "module/label_encode.hpp"
+#include "core/label_encode.hpp"
 #include "parallel/pool.hpp"
 
 namespace {

@@ -9,7 +9,6 @@
 #include <string>
 #include <system_error>
 
-#include "module/failure.hpp"
 #include "parallel/pool_size.hpp"
 
 namespace quorlin::parallel::detail {
@@ -99,9 +98,9 @@ std::unique_ptr<Registry> build_registry(std::size_t threads, std::string_view f
         if (failure.error() == ENOSYS || failure.error() == ENOTSUP) {
             return Registry::on_calling_thread();
         }
-        throw InternalFailure(std::string(failure_message) + ": " + failure.what());
+        throw PoolError(std::string(failure_message) + ": " + failure.what());
     } catch (const std::exception& failure) {
-        throw InternalFailure(std::string(failure_message) + ": " + failure.what());
+        throw PoolError(std::string(failure_message) + ": " + failure.what());
     }
 }
 

@@ -13,6 +13,17 @@
 #include "parallel/work_deque.hpp"
 #include "parallel/worker_thread.hpp"
 
+namespace quorlin::parallel {
+
+// The pool could not be built; the message says why. The pool reports it like any internal
+// failure: callers need not tell it apart.
+class PoolError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+}  // namespace quorlin::parallel
+
 namespace quorlin::parallel::detail {
 
 class Job;
@@ -68,7 +79,7 @@ class Registry {
 };
 
 // A pool of `threads` workers. Where the platform has no threads, a pool made of the calling
-// thread; any other failure to build it throws InternalFailure("<failure_message>: <reason>").
+// thread; any other failure to build it throws PoolError("<failure_message>: <reason>").
 std::unique_ptr<Registry> build_registry(std::size_t threads, std::string_view failure_message,
                                          ThreadSpawner spawn = &pthread_create);
 

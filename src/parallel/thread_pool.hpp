@@ -13,7 +13,7 @@ namespace quorlin::parallel {
 class ThreadPool {
   public:
     // Starts `threads` workers (0: as many as the process-wide pool would get). Throws
-    // InternalFailure when they can't be started.
+    // PoolError when they can't be started.
     explicit ThreadPool(std::size_t threads);
     // Joins the workers.
     ~ThreadPool();

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "python/encoding_info.hpp"
+#include "core/encoding_info.hpp"
 
 namespace quorlin {
 

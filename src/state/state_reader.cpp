@@ -3,7 +3,7 @@
 
 #include "state/size_checks.hpp"
 #include "state/state_format.hpp"
-#include "state/utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quorlin {
 

@@ -1,6 +1,6 @@
 // The parallel stage over a scanned table: codes land in their column of the row-major
 // buffer, numeric cells stay as the scan wrote them, and the tables come out complete.
-#include "python/column_encoding.hpp"
+#include "core/column_encoding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../support/encoding_reference.hpp"
-#include "module/failure.hpp"
+#include "core/failure.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorlin {

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "module/label_encode.hpp"
+#include "core/label_encode.hpp"
 #include "parallel/pool.hpp"
-#include "python/column_encoding.hpp"
+#include "core/column_encoding.hpp"
+#include "../support/encoding_reference.hpp"
 #include "../support/sanitizer.hpp"
 
 // ThreadSanitizer brings its own operator new, so these tests run in the other builds only.

@@ -1,6 +1,6 @@
 // The flat label set: ids by first insertion, byte-exact matching when hashes collide, and
 // the padded key words that short labels are compared by.
-#include "module/flat_label_set.hpp"
+#include "core/flat_label_set.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // label_encode: byte order, markers, and the same result for every entry layout and pool size.
-#include "module/label_encode.hpp"
+#include "core/label_encode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "../support/encoding_reference.hpp"
-#include "module/failure.hpp"
+#include "core/failure.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorlin {

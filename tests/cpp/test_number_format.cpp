@@ -1,4 +1,4 @@
-#include "python/number_format.hpp"
+#include "core/number_format.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The pool's merge sort gives std::sort's order for every size and pool.
-#include "module/parallel_sort.hpp"
+#include "core/parallel_sort.hpp"
 
 #include <gtest/gtest.h>
 

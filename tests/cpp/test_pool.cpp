@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/failure.hpp"
+#include "core/failure.hpp"
 #include "parallel/in_worker.hpp"
 #include "parallel/registry.hpp"
 
@@ -516,7 +516,7 @@ TEST(RegistryTest, FailedThreadStartStopsTheStartedWorkersAndNamesTheReason) {
     try {
         build_registry(4, "The global thread pool has not been initialized.", &spawn_two_then_fail);
         ADD_FAILURE() << "no failure reported";
-    } catch (const InternalFailure& e) {
+    } catch (const quorlin::parallel::PoolError& e) {
         EXPECT_EQ(std::string(e.what()), "The global thread pool has not been initialized.: " +
                                              std::system_category().message(EAGAIN));
     }

@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "module/failure.hpp"
 #include "parallel/pool.hpp"
 
 extern char** environ;
@@ -55,7 +54,7 @@ void run_probe() {
         });
         const std::size_t again = quorlin::parallel::current_num_threads();
         std::printf("%zu %zu %zu\n", first, inside, again);
-    } catch (const quorlin::InternalFailure& failure) {
+    } catch (const quorlin::parallel::PoolError& failure) {
         std::printf("failure: %s\n", failure.what());
     }
     std::fflush(stdout);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "state/utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace quorlin {
 namespace {

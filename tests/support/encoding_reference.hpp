@@ -16,12 +16,34 @@
 #include <unordered_set>
 #include <vector>
 
-#include "module/label_column.hpp"
-#include "python/encoding_info.hpp"
+#include "core/encoding_info.hpp"
+#include "core/label_column.hpp"
+#include "core/label_encode.hpp"
 
 namespace quorlin::testing {
 
 inline const double kMissingCode = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+
+}  // namespace quorlin::testing
+
+namespace quorlin {
+
+// label_encode with its codes collected in a vector.
+struct LabelEncoding {
+    std::vector<double> codes;
+    LabelToCode forward;
+};
+
+inline LabelEncoding label_encode(const LabelColumn& labels) {
+    LabelEncoding result;
+    result.codes.resize(labels.size());
+    result.forward = label_encode(labels, CodeSink{result.codes.data(), 1});
+    return result;
+}
+
+}  // namespace quorlin
+
+namespace quorlin::testing {
 
 struct ReferenceEncoding {
     std::vector<double> codes;

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "python/encoding_info.hpp"
+#include "core/encoding_info.hpp"
 
 namespace quorlin::testing {
 

@@ -1,0 +1,21 @@
+// The parallel stage of the cell-by-cell path: every text column of a scanned table is encoded
+// into the output buffer, and the tables of the fitting are assembled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/label_column.hpp"
+#include "core/send_ptr.hpp"
+#include "core/encoding_info.hpp"
+
+namespace quorlin {
+
+// The scan has already written numeric columns into the buffer (rows x cols, row-major); this
+// stage writes the codes of each column c with column_is_text[c] set, from text_cells[c].
+EncodingInfo encode_text_columns(std::size_t rows, std::size_t cols,
+                                 const std::vector<std::uint8_t>& column_is_text,
+                                 const std::vector<LabelColumn>& text_cells, const SendPtr& out);
+
+}  // namespace quorlin

@@ -1,0 +1,351 @@
+// How a column is encoded, fastest first for the common case of many rows and few labels:
+//  0. The entries that rows hold are marked: only they are labels.
+//  1. Entries are deduplicated in chunks. Every worker taking part fills one flat hash set of
+//     its own, a piece (no locks, and a set of few labels stays in cache). With more than one
+//     piece, each piece's distinct labels are grouped by the top bits of their hash, and one
+//     task per group of hashes merges it from all pieces: every task owns its slice of the
+//     global set.
+//  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
+//     less the missing-value markers in front of it.
+//  3. Each row goes entry -> id in its piece's set -> code through dense arrays, while the
+//     forward table is built beside it.
+#include "core/label_encode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/failure.hpp"
+#include "core/flat_label_set.hpp"
+#include "core/large_array.hpp"
+#include "core/parallel_sort.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorlin {
+
+namespace {
+
+constexpr std::uint32_t kNoCode = 0xFFFFFFFFu;
+constexpr double kMissing = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+// Entries hashed together; their slots are prefetched before the first of them is probed.
+constexpr std::size_t kBatch = 16;
+constexpr unsigned kMinChunkShift = 15;
+
+// The distinct labels of a run of chunks, as one piece of the parallel dedupe saw them.
+struct Piece {
+    FlatLabelSet set{0, FlatLabelSet::LongLabels::Copy};
+    // Ids grouped by hash partition: partition p is by_partition[starts[p], starts[p+1]).
+    std::vector<std::uint32_t> by_partition;
+    std::vector<std::size_t> starts;
+    // Id -> id within its partition's merged set.
+    std::vector<std::uint32_t> merged_id;
+    // Id -> code (kNoCode for a marker).
+    std::vector<std::uint32_t> code;
+};
+
+// The pieces of one call, one per worker thread that took part: a worker that runs several
+// parts of the chunk loop keeps filling the set it started, so that there are few sets to
+// grow and merge. A worker runs one part at a time (the dedupe starts no parallel work), so
+// the piece found through its thread's slot is never in use twice at once.
+class PieceRegistry {
+  public:
+    struct Handle {
+        Piece* piece;
+        std::uint32_t index;
+    };
+
+    Handle acquire() {
+        thread_local Slot slot;
+        if (slot.call != call_) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pieces_.push_back(std::make_unique<Piece>());
+            slot =
+                Slot{call_, {pieces_.back().get(), static_cast<std::uint32_t>(pieces_.size() - 1)}};
+        }
+        return slot.handle;
+    }
+
+    // After the loop: the pieces, by index.
+    std::vector<Piece*> pieces() const {
+        std::vector<Piece*> out;
+        for (const auto& piece : pieces_) out.push_back(piece.get());
+        return out;
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t call = 0;
+        Handle handle{nullptr, 0};
+    };
+    // Calls are numbered from 1 and never reuse a number, so a slot left by an earlier call
+    // (or by one that failed) never matches.
+    static inline std::atomic<std::uint64_t> next_call{1};
+
+    const std::uint64_t call_ = next_call.fetch_add(1, std::memory_order_relaxed);
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Piece>> pieces_;
+};
+
+struct SortItem {
+    std::uint64_t prefix;  // first 8 bytes, big-endian, zero-padded: decides most comparisons
+    const char* data;
+    std::size_t size;
+    std::uint32_t id;
+};
+
+SortItem sort_item(const DistinctLabel& label, std::uint32_t id) {
+    LabelKey key = LabelKey::of(label.view());
+    return SortItem{__builtin_bswap64(key.w0), label.data, label.size, id};
+}
+
+// Unsigned byte order, a proper prefix first.
+bool sort_less(const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    // Equal prefixes: the first min(size, 8) bytes agree and the shorter label's padding
+    // matches zeros of the longer one.
+    std::size_t common = std::min(a.size, b.size);
+    if (common > 8) {
+        int c = std::memcmp(a.data + 8, b.data + 8, common - 8);
+        if (c != 0) return c < 0;
+    }
+    return a.size < b.size;
+}
+
+// Marks the entries that some row holds: only those are labels of the column. A row naming
+// no entry is a broken column.
+void mark_held(const LabelColumn& labels, std::uint8_t* held) {
+    const std::size_t entries = labels.entry_count();
+    parallel::parallel_for(labels.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) {
+            std::size_t entry = labels.row_entry(r);
+            if (entry >= entries) throw InternalFailure("no entry found for key");
+            // Rows of one entry may sit in different tasks; test first, so that a line of
+            // flags, once set, is only read by all.
+            std::atomic_ref<std::uint8_t> flag(held[entry]);
+            if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+        }
+    });
+}
+
+void dedupe(const LabelColumn& labels, std::size_t begin, std::size_t end, const HashSeed& seed,
+            const std::uint8_t* held, FlatLabelSet& set, std::uint32_t* local) {
+    std::array<std::uint32_t, kBatch> batch;
+    std::array<LabelKey, kBatch> keys;
+    std::array<std::uint64_t, kBatch> hashes;
+    for (std::size_t e = begin; e < end; e += kBatch) {
+        std::size_t m = std::min(kBatch, end - e);
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!held[e + i]) continue;
+            batch[count] = static_cast<std::uint32_t>(e + i);
+            keys[count] = LabelKey::of(labels.entry(e + i));
+            hashes[count] = hash_label(keys[count], seed);
+            set.prefetch(hashes[count]);
+            ++count;
+        }
+        for (std::size_t i = 0; i < count; ++i) local[batch[i]] = set.insert(keys[i], hashes[i]);
+    }
+}
+
+std::size_t partition_of(std::uint64_t hash, unsigned partition_bits) {
+    return static_cast<std::size_t>(hash >> (64 - partition_bits));
+}
+
+void group_by_partition(Piece& piece, unsigned partition_bits) {
+    const auto& distinct = piece.set.labels();
+    std::size_t partitions = std::size_t{1} << partition_bits;
+    piece.starts.assign(partitions + 1, 0);
+    for (const DistinctLabel& d : distinct) {
+        ++piece.starts[partition_of(d.hash, partition_bits) + 1];
+    }
+    for (std::size_t p = 0; p < partitions; ++p) piece.starts[p + 1] += piece.starts[p];
+    std::vector<std::size_t> cursor(piece.starts.begin(), piece.starts.end() - 1);
+    piece.by_partition.resize(distinct.size());
+    for (std::uint32_t id = 0; id < distinct.size(); ++id) {
+        piece.by_partition[cursor[partition_of(distinct[id].hash, partition_bits)]++] = id;
+    }
+    piece.merged_id.resize(distinct.size());
+}
+
+// Merges partition p of every piece into one set; records each piece label's id in it.
+FlatLabelSet merge_partition(const std::vector<Piece*>& pieces, std::size_t p) {
+    std::size_t largest = 0;
+    for (const Piece* piece : pieces) {
+        largest = std::max(largest, piece->starts[p + 1] - piece->starts[p]);
+    }
+    FlatLabelSet merged(largest);
+    for (Piece* piece : pieces) {
+        const auto& distinct = piece->set.labels();
+        for (std::size_t i = piece->starts[p]; i < piece->starts[p + 1]; ++i) {
+            std::uint32_t id = piece->by_partition[i];
+            const DistinctLabel& d = distinct[id];
+            piece->merged_id[id] = merged.insert(LabelKey::of(d.view()), d.hash);
+        }
+    }
+    return merged;
+}
+
+// Sorted positions of the missing-value markers present (at most three), ascending.
+std::vector<std::size_t> marker_positions(const std::vector<SortItem>& sorted) {
+    std::vector<std::size_t> found;
+    for (std::string_view marker : kMissingMarkers) {  // in byte order
+        DistinctLabel label{marker.data(), marker.size(), 0};
+        SortItem probe = sort_item(label, 0);
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, sort_less);
+        if (it != sorted.end() && !sort_less(probe, *it)) {
+            found.push_back(static_cast<std::size_t>(it - sorted.begin()));
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
+    LabelToCode forward;
+    const std::size_t rows = labels.size();
+    if (rows == 0) return forward;
+    const std::size_t entries = labels.entry_count();
+    const std::size_t threads = parallel::current_num_threads();
+    const HashSeed seed = HashSeed::random();
+
+    // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
+    // chunk on one thread.
+    unsigned shift = 32;
+    if (threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
+        std::size_t target = std::max<std::size_t>(entries / (4 * threads), 1);
+        shift = std::max<unsigned>(kMinChunkShift, std::bit_width(target) - 1);
+    }
+    const std::size_t chunk_size = std::size_t{1} << shift;
+    const std::size_t chunk_count = (entries + chunk_size - 1) / chunk_size;
+    const unsigned partition_bits = chunk_count > 1 ? std::bit_width(2 * threads - 1) : 0;
+    const std::size_t partitions = std::size_t{1} << partition_bits;
+
+    LargeArray<std::uint8_t> held(entries);
+    parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
+        std::fill(held.get() + first, held.get() + last, std::uint8_t{0});
+    });
+    mark_held(labels, held.get());
+
+    // Entry -> id in its piece's set, for every held entry.
+    LargeArray<std::uint32_t> local(entries);
+    // chunk_piece names the piece that holds the ids of every chunk's entries.
+    PieceRegistry registry;
+    std::vector<std::uint32_t> chunk_piece(chunk_count);
+    parallel::parallel_for(chunk_count, [&](std::size_t first, std::size_t last) {
+        PieceRegistry::Handle mine = registry.acquire();
+        for (std::size_t c = first; c < last; ++c) {
+            std::size_t begin = c * chunk_size;
+            std::size_t end = std::min(entries, begin + chunk_size);
+            dedupe(labels, begin, end, seed, held.get(), mine.piece->set, local.get());
+            chunk_piece[c] = mine.index;
+        }
+    });
+    const std::vector<Piece*> pieces = registry.pieces();
+    if (pieces.size() > 1) {
+        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                group_by_partition(*pieces[k], partition_bits);
+            }
+        });
+    }
+
+    // The distinct labels, each under its global id: the id in the only piece, or the
+    // partition's offset plus the id in the partition's merged set.
+    std::vector<SortItem> items;
+    std::vector<FlatLabelSet> merged;
+    std::vector<std::size_t> offsets(partitions + 1, 0);
+    if (pieces.size() == 1) {
+        const auto& distinct = pieces[0]->set.labels();
+        items.resize(distinct.size());
+        parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                items[i] = sort_item(distinct[i], static_cast<std::uint32_t>(i));
+            }
+        });
+    } else if (pieces.size() > 1) {
+        merged.resize(partitions);
+        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces, p);
+        });
+        for (std::size_t p = 0; p < partitions; ++p) offsets[p + 1] = offsets[p] + merged[p].size();
+        items.resize(offsets[partitions]);
+        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) {
+                const auto& distinct = merged[p].labels();
+                for (std::size_t i = 0; i < distinct.size(); ++i) {
+                    auto id = static_cast<std::uint32_t>(offsets[p] + i);
+                    items[offsets[p] + i] = sort_item(distinct[i], id);
+                }
+            }
+        });
+    }
+
+    parallel_sort(items, sort_less);
+
+    // Codes by global id: dense over the labels that are not markers.
+    const std::vector<std::size_t> markers = marker_positions(items);
+    std::vector<std::uint32_t> code_of(items.size());
+    parallel::parallel_for(items.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            std::size_t before = 0;
+            bool is_marker = false;
+            for (std::size_t m : markers) {
+                before += m < i;
+                is_marker |= m == i;
+            }
+            code_of[items[i].id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+        }
+    });
+
+    // Per chunk, the code table of its piece, so that a row needs one lookup there.
+    std::vector<const std::uint32_t*> chunk_codes(chunk_count);
+    if (pieces.size() == 1) {
+        std::fill(chunk_codes.begin(), chunk_codes.end(), code_of.data());
+    } else if (pieces.size() > 1) {
+        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                Piece& piece = *pieces[k];
+                const auto& distinct = piece.set.labels();
+                piece.code.resize(distinct.size());
+                for (std::size_t id = 0; id < distinct.size(); ++id) {
+                    std::size_t p = partition_of(distinct[id].hash, partition_bits);
+                    piece.code[id] = code_of[offsets[p] + piece.merged_id[id]];
+                }
+            }
+        });
+        for (std::size_t c = 0; c < chunk_count; ++c) {
+            chunk_codes[c] = pieces[chunk_piece[c]]->code.data();
+        }
+    }
+
+    forward.reserve(items.size());
+    parallel::join(
+        [&] {
+            for (const SortItem& item : items) {
+                std::uint32_t code = code_of[item.id];
+                forward.emplace(std::string(item.data, item.size),
+                                code == kNoCode ? std::nullopt : std::optional<Code>(code));
+            }
+        },
+        [&] {
+            parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+                for (std::size_t r = first; r < last; ++r) {
+                    std::uint64_t entry = labels.row_entry(r);  // checked by mark_held
+                    std::uint32_t code = chunk_codes[entry >> shift][local[entry]];
+                    out.base[r * out.stride] =
+                        code == kNoCode ? kMissing : static_cast<double>(code);
+                }
+            });
+        });
+    return forward;
+}
+
+}  // namespace quorlin

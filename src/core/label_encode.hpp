@@ -1,0 +1,24 @@
+// Dense codes for one text column, in ascending byte order of its labels.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/label_column.hpp"
+#include "core/encoding_info.hpp"
+
+namespace quorlin {
+
+// Where the codes go: row r is written to base[r * stride].
+struct CodeSink {
+    double* base;
+    std::size_t stride;
+};
+
+// Writes one code per row into `out` (NaN for a missing-value marker) and returns the column's
+// forward table (every distinct label once). Runs parallel work on the current pool.
+// Entries that no row holds take no part. Throws InternalFailure("no entry found for key") for a
+// row naming no entry, and lets std::bad_alloc through.
+LabelToCode label_encode(const LabelColumn& labels, CodeSink out);
+
+}  // namespace quorlin

@@ -1,0 +1,42 @@
+// Working state of the cell-by-cell scan: which columns are text, their labels, and the
+// output buffer into which numeric cells go straight away.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/label_column.hpp"
+
+namespace quorlin {
+
+class TableScan {
+  public:
+    // `buffer` holds rows x cols doubles, row-major; the scan does not own it.
+    TableScan(std::size_t rows, std::size_t cols, double* buffer);
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    bool is_text(std::size_t c) const noexcept { return column_is_text_[c] != 0; }
+
+    void put_number(std::size_t r, std::size_t c, double value) noexcept {
+        buffer_[r * cols_ + c] = value;
+    }
+
+    // Marks column c text from row r on. Its rows before r, already written to the buffer as
+    // numbers, become labels in the shortest round-trip form. Returns the column's labels, to
+    // which row r and the later rows are appended.
+    LabelColumn& turn_text(std::size_t c, std::size_t r);
+
+    const std::vector<std::uint8_t>& column_is_text() const noexcept { return column_is_text_; }
+    const std::vector<LabelColumn>& text_cells() const noexcept { return text_cells_; }
+
+  private:
+    std::size_t rows_;
+    std::size_t cols_;
+    double* buffer_;
+    std::vector<std::uint8_t> column_is_text_;
+    std::vector<LabelColumn> text_cells_;
+};
+
+}  // namespace quorlin

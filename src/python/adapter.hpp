@@ -1,0 +1,23 @@
+// The input adapter: reads an ndarray, memmap or DataFrame into the descriptor, the numeric
+// matrix and, on the cell-by-cell path, fresh tables.
+#pragma once
+
+#include <optional>
+
+#include "python/ref.hpp"
+#include "core/encoding_info.hpp"
+#include "core/numeric_matrix.hpp"
+#include "core/out.hpp"
+
+namespace quorlin {
+
+struct AdapterResult {
+    OUT out;
+    NumericMatrix matrix;
+    std::optional<EncodingInfo> tables;
+};
+
+// Throws PythonError, InternalFailure or std::bad_alloc; never changes `obj`.
+AdapterResult pyany_to_vec(PyObject* obj);
+
+}  // namespace quorlin

@@ -1,0 +1,297 @@
+#include "python/array_read.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/failure.hpp"
+#include "core/utf8.hpp"
+#include "python/attributes.hpp"
+
+namespace quorlin {
+
+namespace {
+
+std::ptrdiff_t magnitude(std::ptrdiff_t x) noexcept {
+    return x < 0 ? -x : x;
+}
+
+// Element strides of a gap-free block, or false. An axis of extent 1 can have any stride;
+// it gets the one that the block's order implies.
+bool block_strides(std::size_t rows, std::size_t cols, npy_intp row_bytes, npy_intp col_bytes,
+                   std::ptrdiff_t& row_stride, std::ptrdiff_t& col_stride) {
+    if (row_bytes % 8 != 0 || col_bytes % 8 != 0) return false;
+    auto r = static_cast<std::ptrdiff_t>(row_bytes / 8);
+    auto c = static_cast<std::ptrdiff_t>(col_bytes / 8);
+    auto n_rows = static_cast<std::ptrdiff_t>(rows);
+    auto n_cols = static_cast<std::ptrdiff_t>(cols);
+    if (rows == 1) r = n_cols * (r < 0 ? -1 : 1);
+    if (cols == 1) c = (c < 0 ? -1 : 1) * (rows == 1 ? 1 : n_rows);
+    bool c_order = magnitude(c) == 1 && magnitude(r) == n_cols;
+    bool f_order = magnitude(r) == 1 && magnitude(c) == n_rows;
+    if (rows == 1 && cols == 1) {
+        r = 1;
+        c = 1;
+        c_order = true;
+    }
+    if (!c_order && !f_order) return false;
+    row_stride = r;
+    col_stride = c;
+    return true;
+}
+
+}  // namespace
+
+bool is_float_matrix(PyObject* obj) {
+    if (!PyArray_Check(obj)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) return false;
+    PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+    if (!float64) pass_on_error();
+    return PyArray_EquivTypes(PyArray_DESCR(array),
+                              reinterpret_cast<PyArray_Descr*>(float64.get())) != 0;
+}
+
+NumericMatrix copy_float_matrix(PyObject* obj) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    npy_intp row_bytes = PyArray_STRIDE(array, 0);
+    npy_intp col_bytes = PyArray_STRIDE(array, 1);
+    const char* data = PyArray_BYTES(array);
+
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+    if (rows * cols != 0 &&
+        block_strides(rows, cols, row_bytes, col_bytes, row_stride, col_stride)) {
+        // The block starts at the lowest address that an element occupies.
+        std::ptrdiff_t offset = 0;
+        if (row_stride < 0) offset -= row_stride * static_cast<std::ptrdiff_t>(rows - 1);
+        if (col_stride < 0) offset -= col_stride * static_cast<std::ptrdiff_t>(cols - 1);
+        // With positive strides the copy is a new array that becomes the output as it is.
+        const bool c_order = col_stride == 1 && row_stride == static_cast<std::ptrdiff_t>(cols);
+        NumericMatrix m =
+            offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
+                        : new_array_matrix(rows, cols, !c_order, false);
+        std::memcpy(m.block(), data - offset * 8, rows * cols * sizeof(double));
+        return m;
+    }
+    NumericMatrix m = new_array_matrix(rows, cols, false, false);
+    double* out = m.block();
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = data + static_cast<npy_intp>(r) * row_bytes;
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::memcpy(out++, row + static_cast<npy_intp>(c) * col_bytes, sizeof(double));
+        }
+    }
+    return m;
+}
+
+namespace {
+
+// IEEE half precision to double, exactly (every half is a double).
+double half_to_double(std::uint16_t h) noexcept {
+    std::uint64_t sign = static_cast<std::uint64_t>(h & 0x8000u) << 48;
+    unsigned exponent = (h >> 10) & 0x1Fu;
+    std::uint64_t mantissa = h & 0x3FFu;
+    if (exponent == 0x1F) {
+        // Infinity or NaN, payload kept in the top mantissa bits.
+        return std::bit_cast<double>(sign | 0x7FF0000000000000ull | (mantissa << 42));
+    }
+    if (exponent == 0) {
+        // Zero or subnormal: mantissa x 2^-24.
+        double magnitude = static_cast<double>(mantissa) * 0x1p-24;
+        return sign != 0 ? -magnitude : magnitude;
+    }
+    std::uint64_t biased = exponent - 15 + 1023;
+    return std::bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
+}
+
+double signed_at(const char* p, std::size_t size) noexcept {
+    switch (size) {
+        case 1:
+            return static_cast<double>(load<std::int8_t>(p));
+        case 2:
+            return static_cast<double>(load<std::int16_t>(p));
+        case 4:
+            return static_cast<double>(load<std::int32_t>(p));
+        default:
+            return static_cast<double>(load<std::int64_t>(p));
+    }
+}
+
+double unsigned_at(const char* p, std::size_t size) noexcept {
+    switch (size) {
+        case 1:
+            return static_cast<double>(load<std::uint8_t>(p));
+        case 2:
+            return static_cast<double>(load<std::uint16_t>(p));
+        case 4:
+            return static_cast<double>(load<std::uint32_t>(p));
+        default:
+            return static_cast<double>(load<std::uint64_t>(p));
+    }
+}
+
+}  // namespace
+
+double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
+    switch (kind) {
+        case DirectKind::Bool:
+            return *p != 0 ? 1.0 : 0.0;
+        case DirectKind::Int:
+            return signed_at(p, size);
+        case DirectKind::UInt:
+            return unsigned_at(p, size);
+        case DirectKind::Half:
+            return half_to_double(load<std::uint16_t>(p));
+        case DirectKind::Float:
+            return static_cast<double>(load<float>(p));
+        default:
+            return load<double>(p);
+    }
+}
+
+namespace {
+
+void scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cells, SignalCheck& signals) {
+    const char* p = cells.data;
+    for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
+        signals.step();
+        scan.put_number(r, c, number_at(p, cells.kind, cells.itemsize));
+    }
+}
+
+void scan_objects(TableScan& scan, std::size_t c, const ColumnCells& cells, SignalCheck& signals) {
+    ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+    const char* p = cells.data;
+    for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
+        signals.step();
+        PyObject* cell = load<PyObject*>(p);
+        // An unset slot reads as None, as item access gives it. The cell is held while its
+        // conversions run, since they may run code that replaces it in the array.
+        PyRef held = PyRef::borrow(cell != nullptr ? cell : Py_None);
+        feed.object(r, held.get());
+    }
+}
+
+// Unicode cells: UCS4 code points without their trailing NULs, as item access gives them.
+// Such a cell is never a number (NumPy's str scalar has no float conversion).
+void scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cells, PyObject* values,
+                  SignalCheck& signals) {
+    ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+    std::size_t width = cells.itemsize / 4;
+    std::vector<std::uint32_t> units(width);
+    std::string label;
+    const char* p = cells.data;
+    for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
+        signals.step();
+        if (width > 0) std::memcpy(units.data(), p, width * 4);
+        std::size_t length = width;
+        while (length > 0 && units[length - 1] == 0) --length;
+        label.clear();
+        if (append_utf8(label, units.data(), length)) {
+            feed.text(r, label);
+            continue;
+        }
+        // Not Unicode: what item access makes of it (NumPy versions differ) decides.
+        if (values == nullptr) throw InternalFailure("text cell beyond U+10FFFF");
+        PyRef cell = fetch_cell(values, r, c);
+        feed.object(r, cell.get());
+    }
+}
+
+}  // namespace
+
+DirectKind direct_kind(PyArray_Descr* descr) {
+    if (!PyDataType_ISNOTSWAPPED(descr)) return DirectKind::None;
+    switch (descr->type_num) {
+        case NPY_OBJECT:
+            return DirectKind::Object;
+        case NPY_BOOL:
+            return DirectKind::Bool;
+        case NPY_BYTE:
+        case NPY_SHORT:
+        case NPY_INT:
+        case NPY_LONG:
+        case NPY_LONGLONG:
+            return DirectKind::Int;
+        case NPY_UBYTE:
+        case NPY_USHORT:
+        case NPY_UINT:
+        case NPY_ULONG:
+        case NPY_ULONGLONG:
+            return DirectKind::UInt;
+        case NPY_HALF:
+            return DirectKind::Half;
+        case NPY_FLOAT:
+            return DirectKind::Float;
+        case NPY_DOUBLE:
+            return DirectKind::Double;
+        case NPY_UNICODE:
+            return DirectKind::Unicode;
+        default:
+            return DirectKind::None;
+    }
+}
+
+void scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells, PyObject* values,
+                       SignalCheck& signals) {
+    switch (cells.kind) {
+        case DirectKind::Object:
+            scan_objects(scan, c, cells, signals);
+            break;
+        case DirectKind::Unicode:
+            scan_unicode(scan, c, cells, values, signals);
+            break;
+        case DirectKind::None:
+            throw InternalFailure("column cells without a direct reading");
+        default:
+            scan_numbers(scan, c, cells, signals);
+            break;
+    }
+}
+
+namespace {
+
+// Exactly numpy.ndarray, or exactly numpy.memmap, whose item access for a pair of integers is
+// ndarray's. Other subclasses may answer item access their own way.
+bool is_plain_array(PyObject* obj) {
+    if (Py_TYPE(obj) == &PyArray_Type) return true;
+    if (!PyArray_Check(obj)) return false;
+    PyRef memmap = loaded_module_attr("numpy", "memmap");
+    return memmap && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(memmap.get());
+}
+
+}  // namespace
+
+bool scan_exact_array(TableScan& scan, PyObject* values) {
+    if (!is_plain_array(values)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(values);
+    if (PyArray_NDIM(array) != 2) return false;
+    // Item access past the array's end fails: the general road reports that.
+    const npy_intp* dims = PyArray_DIMS(array);
+    if (static_cast<std::size_t>(dims[0]) < scan.rows() ||
+        static_cast<std::size_t>(dims[1]) < scan.cols()) {
+        return false;
+    }
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    DirectKind kind = direct_kind(descr);
+    if (kind == DirectKind::None) return false;
+
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const char* data = PyArray_BYTES(array);
+    auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
+    SignalCheck signals;
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        ColumnCells cells{data + static_cast<npy_intp>(c) * strides[1], strides[0], kind, itemsize};
+        scan_column_cells(scan, c, cells, values, signals);
+    }
+    return true;
+}
+
+}  // namespace quorlin

@@ -1,0 +1,277 @@
+#include "python/arrow_read.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "core/flat_label_set.hpp"
+#include "core/utf8.hpp"
+#include "parallel/pool.hpp"
+#include "python/attributes.hpp"
+#include "python/errors.hpp"
+
+namespace quorlin {
+
+namespace {
+
+// A Python call that fails while the column is looked at only closes this road; an interrupt
+// (any BaseException that is not an Exception) still ends the call.
+PyRef attr(PyObject* obj, const char* name) {
+    return or_drop(get_attr(obj, name));
+}
+
+PyRef call_method(PyObject* obj, const char* name) {
+    PyRef method = attr(obj, name);
+    if (!method) return method;
+    return or_drop(PyObject_CallNoArgs(method.get()));
+}
+
+bool read_size(PyObject* number, std::size_t& out) {
+    if (number == nullptr || !PyLong_Check(number)) return false;
+    out = PyLong_AsSize_t(number);
+    if (out == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        drop_ordinary_error();
+        return false;
+    }
+    return true;
+}
+
+bool equals(PyObject* a, PyObject* b) {
+    int same = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (same < 0) drop_ordinary_error();
+    return same == 1;
+}
+
+// pyarrow.<factory>(), the type that the factory makes.
+PyRef arrow_type(const char* factory) {
+    PyRef make = loaded_module_attr("pyarrow", factory);
+    if (!make) return make;
+    return or_drop(PyObject_CallNoArgs(make.get()));
+}
+
+// 1 for string, 2 for large_string, 0 for any other type.
+int string_width_class(PyObject* type) {
+    PyRef string = arrow_type("string");
+    if (string && equals(type, string.get())) return 1;
+    PyRef large = arrow_type("large_string");
+    if (large && equals(type, large.get())) return 2;
+    return 0;
+}
+
+// Offsets that ascend from the first row to the end of the last within `data_size` bytes, and
+// UTF-8 in every valid value: what makes each value a str without an error.
+bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
+    std::size_t first = chunk.slot(chunk.offset);
+    std::size_t previous = first;
+    for (std::size_t i = 1; i <= chunk.length; ++i) {
+        std::size_t next = chunk.slot(chunk.offset + i);
+        if (next < previous) return false;
+        previous = next;
+    }
+    // Offsets are signed: a negative one reads as a huge size and fails here. Without a data
+    // buffer the size is 0, so every value is empty.
+    if (previous > data_size) return false;
+    if (previous == first) return true;
+    if (all_ascii(chunk.data + first, previous - first)) return true;
+    for (std::size_t i = 0; i < chunk.length; ++i) {
+        if (chunk.is_valid(i) && check_utf8(chunk.value(i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_arrow_string_type(PyObject* type) {
+    return string_width_class(type) != 0;
+}
+
+ArrowStringColumn::~ArrowStringColumn() {
+    for (Py_buffer& view : views_) PyBuffer_Release(&view);
+}
+
+std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std::size_t rows) {
+    PyRef chunked_type = loaded_module_attr("pyarrow", "ChunkedArray");
+    if (!chunked_type) return nullptr;
+    PyRef chunked = call_method(array, "__arrow_array__");
+    if (!chunked || Py_TYPE(chunked.get()) != reinterpret_cast<PyTypeObject*>(chunked_type.get())) {
+        return nullptr;
+    }
+    PyRef type = attr(chunked.get(), "type");
+    if (!type) return nullptr;
+    int width_class = string_width_class(type.get());
+    if (width_class == 0) return nullptr;
+    const bool large = width_class == 2;
+    const std::size_t width = large ? 8 : 4;
+    PyRef chunk_list = attr(chunked.get(), "chunks");
+    if (!chunk_list || !PyList_Check(chunk_list.get())) return nullptr;
+
+    std::unique_ptr<ArrowStringColumn> column(new ArrowStringColumn());
+    // A view of `buffer` (None gives no view): its address and size, or false.
+    auto view_of = [&](PyObject* buffer, const char*& address, std::size_t& size) {
+        address = nullptr;
+        size = 0;
+        if (buffer == Py_None) return true;
+        Py_buffer& view = column->views_.emplace_back();
+        if (PyObject_GetBuffer(buffer, &view, PyBUF_SIMPLE) < 0) {
+            column->views_.pop_back();
+            drop_ordinary_error();
+            return false;
+        }
+        address = static_cast<const char*>(view.buf);
+        size = static_cast<std::size_t>(view.len);
+        return true;
+    };
+
+    std::size_t total = 0;
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / 16;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunk_list.get()); ++k) {
+        PyObject* item = PyList_GET_ITEM(chunk_list.get(), k);
+        ArrowStringChunk chunk;
+        chunk.large = large;
+        Py_ssize_t length = PyObject_Size(item);
+        if (length < 0) {
+            drop_ordinary_error();
+            return nullptr;
+        }
+        chunk.length = static_cast<std::size_t>(length);
+        if (chunk.length == 0) continue;
+        if (chunk.length > rows - total) return nullptr;
+        PyRef offset = attr(item, "offset");
+        if (!read_size(offset.get(), chunk.offset) || chunk.offset > kMax || chunk.length > kMax) {
+            return nullptr;
+        }
+        PyRef buffers = call_method(item, "buffers");
+        if (!buffers || !PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != 3) {
+            return nullptr;
+        }
+        const char* validity = nullptr;
+        const char* offsets = nullptr;
+        const char* data = nullptr;
+        std::size_t validity_size = 0;
+        std::size_t offsets_size = 0;
+        std::size_t data_size = 0;
+        if (!view_of(PyList_GET_ITEM(buffers.get(), 0), validity, validity_size) ||
+            !view_of(PyList_GET_ITEM(buffers.get(), 1), offsets, offsets_size) ||
+            !view_of(PyList_GET_ITEM(buffers.get(), 2), data, data_size)) {
+            return nullptr;
+        }
+        std::size_t end = chunk.offset + chunk.length;
+        if (offsets == nullptr || offsets_size / width < end + 1) return nullptr;
+        if (validity != nullptr && validity_size < (end + 7) / 8) return nullptr;
+        chunk.validity = reinterpret_cast<const std::uint8_t*>(validity);
+        chunk.offsets = offsets;
+        chunk.data = data;
+        if (!readable(chunk, data_size)) return nullptr;
+        total += chunk.length;
+        column->chunks_.push_back(chunk);
+    }
+    if (total != rows) return nullptr;
+    return column;
+}
+
+namespace {
+
+// Arrow shares no objects between equal values, so rows are deduplicated by their bytes: a
+// label already seen names its entry again, and the column keeps each distinct label once,
+// which also spares label encoding most of its work. The set copies long labels into a store
+// of its own: first occurrences lie scattered over the Arrow data.
+class ArrowStringFeed {
+  public:
+    ArrowStringFeed(TableScan& scan, std::size_t c, ArrowNull nulls)
+        : scan_(scan), c_(c), nulls_(nulls) {}
+
+    void read(const ArrowStringColumn& column) {
+        std::size_t r = 0;
+        for (const ArrowStringChunk& chunk : column.chunks()) {
+            for (std::size_t i = 0; i < chunk.length; i += kBatch) {
+                std::size_t n = std::min(kBatch, chunk.length - i);
+                read_batch(chunk, i, n, r);
+                r += n;
+            }
+        }
+    }
+
+  private:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr std::size_t kProbeWindow = std::size_t{1} << 16;
+    // Rows hashed together; their slots are prefetched before the first of them is looked up.
+    static constexpr std::size_t kBatch = 16;
+
+    // Rows i .. i + n - 1 of the chunk, which are rows r .. r + n - 1 of the column.
+    void read_batch(const ArrowStringChunk& chunk, std::size_t i, std::size_t n, std::size_t r) {
+        std::array<LabelKey, kBatch> keys;
+        std::array<std::uint64_t, kBatch> hashes;
+        std::array<bool, kBatch> valid;
+        for (std::size_t k = 0; k < n; ++k) {
+            valid[k] = chunk.is_valid(i + k);
+            if (!valid[k] || !deduping_) continue;
+            keys[k] = LabelKey::of(chunk.value(i + k));
+            hashes[k] = hash_label(keys[k], seed_);
+            seen_.prefetch(hashes[k]);
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!valid[k]) {
+                null(r + k);
+            } else if (deduping_) {
+                value(r + k, keys[k], hashes[k]);
+            } else {
+                ensure_text(r + k);
+                labels_->push_label(chunk.value(i + k));
+            }
+        }
+    }
+
+    void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
+        ensure_text(r);
+        std::uint32_t id = seen_.insert(key, hash);
+        if (id == entry_of_.size()) entry_of_.push_back(labels_->add_entry(key.view()));
+        labels_->push_row(entry_of_[id]);
+        // Nearly all labels distinct: the set would only cost, label encoding dedupes anyway.
+        if (++looked_up_ == kProbeWindow && seen_.size() * 8 > looked_up_ * 7) stop_deduping();
+    }
+
+    void null(std::size_t r) {
+        if (labels_ == nullptr && nulls_ == ArrowNull::Nan) {
+            scan_.put_number(r, c_, std::numeric_limits<double>::quiet_NaN());
+            return;
+        }
+        ensure_text(r);
+        if (null_entry_ == kNone) {
+            null_entry_ = labels_->add_entry(nulls_ == ArrowNull::Nan ? "nan" : "<NA>");
+        }
+        labels_->push_row(null_entry_);
+    }
+
+    void ensure_text(std::size_t r) {
+        if (labels_ == nullptr) labels_ = &scan_.turn_text(c_, r);
+    }
+    void stop_deduping() {
+        deduping_ = false;
+        seen_ = FlatLabelSet(0, FlatLabelSet::LongLabels::Copy);
+        entry_of_ = std::vector<std::uint32_t>();
+    }
+
+    TableScan& scan_;
+    std::size_t c_;
+    ArrowNull nulls_;
+    LabelColumn* labels_ = nullptr;  // set once the column is text
+    std::uint32_t null_entry_ = kNone;
+    bool deduping_ = true;
+    FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
+    HashSeed seed_ = HashSeed::random();
+    std::vector<std::uint32_t> entry_of_;  // id in seen_ -> entry
+    std::size_t looked_up_ = 0;
+};
+
+}  // namespace
+
+void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
+    parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            ArrowStringFeed feed(scan, columns[k].c, columns[k].nulls);
+            feed.read(*columns[k].column);
+        }
+    });
+}
+
+}  // namespace quorlin

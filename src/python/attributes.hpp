@@ -1,0 +1,22 @@
+// Attribute lookups: by interned name, optional, and on modules that are already loaded.
+#pragma once
+
+#include "python/ref.hpp"
+
+namespace quorlin {
+
+// obj.<name> as a new reference, or null with the error set. The name is interned: the
+// interpreter's attribute cache keeps the names it is given, so a fresh str per lookup would
+// take up a slot of its own each time.
+PyObject* get_attr(PyObject* obj, const char* name);
+
+// 1 and a new reference when found, 0 when the attribute is missing, -1 with an error set
+// (the call that CPython 3.13 has and 3.12 lacks, so that one source builds for both).
+int get_optional_attr(PyObject* obj, const char* name, PyObject** result);
+
+// sys.modules[module].attr, or an empty handle when the module is not loaded or lacks it:
+// an object of a class can only exist once its module is loaded, so nothing is imported.
+// Lookup errors are passed on as PythonError.
+PyRef loaded_module_attr(const char* module, const char* attr);
+
+}  // namespace quorlin

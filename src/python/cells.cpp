@@ -1,0 +1,137 @@
+#include "python/cells.hpp"
+
+#include "core/failure.hpp"
+
+namespace quorlin {
+
+bool cell_number(PyObject* cell, double& value) {
+    if (PyFloat_CheckExact(cell)) {
+        value = PyFloat_AS_DOUBLE(cell);
+        return true;
+    }
+    // A str has neither conversion: skipping the call saves raising and dropping a TypeError.
+    if (PyUnicode_CheckExact(cell)) return false;
+    value = PyFloat_AsDouble(cell);
+    if (value == -1.0 && PyErr_Occurred()) {
+        drop_error_unless_interrupt();
+        return false;
+    }
+    return true;
+}
+
+void append_cell_text(std::string& out, PyObject* cell) {
+    PyRef text = PyRef::steal(PyObject_Str(cell));
+    if (!text) fail_on_error("cant convert to str: ");
+    append_str_utf8(out, text.get());
+}
+
+std::uint32_t StrEntryCache::find(PyObject* str) noexcept {
+    ++lookups_;
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = slot_of(str);; i = (i + 1) & mask_) {
+        if (slots_[i].key == str) return slots_[i].entry;
+        if (slots_[i].key == nullptr) return kNone;
+    }
+}
+
+void StrEntryCache::insert(PyObject* str, std::uint32_t entry) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    place(Slot{Py_NewRef(str), entry});
+    ++used_;
+    // Mostly distinct objects: the cache would only cost, so it stops.
+    if (lookups_ >= kProbeWindow && used_ * 2 > lookups_) {
+        clear();
+        active_ = false;
+    }
+}
+
+void StrEntryCache::place(Slot slot) noexcept {
+    std::size_t i = slot_of(slot.key);
+    while (slots_[i].key != nullptr) i = (i + 1) & mask_;
+    slots_[i] = slot;
+}
+
+void StrEntryCache::grow() {
+    std::vector<Slot> fresh(slots_.empty() ? 64 : slots_.size() * 2);
+    fresh.swap(slots_);
+    mask_ = slots_.size() - 1;
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
+    for (const Slot& slot : fresh) {
+        if (slot.key != nullptr) place(slot);
+    }
+}
+
+void StrEntryCache::clear() noexcept {
+    for (Slot& slot : slots_) Py_XDECREF(slot.key);
+    slots_.clear();
+    used_ = 0;
+}
+
+void ColumnFeed::object(std::size_t r, PyObject* cell) {
+    if (labels_ == nullptr) {
+        double value = 0.0;
+        if (cell_number(cell, value)) {
+            scan_.put_number(r, c_, value);
+            return;
+        }
+        ensure_text(r);
+    }
+    label(cell);
+}
+
+void ColumnFeed::text(std::size_t r, std::string_view label) {
+    ensure_text(r);
+    labels_->push_label(label);
+}
+
+void ColumnFeed::label(PyObject* cell) {
+    scratch_.clear();
+    if (!PyUnicode_CheckExact(cell)) {
+        append_cell_text(scratch_, cell);
+        labels_->push_label(scratch_);
+        return;
+    }
+    // str() of an exact str is the str itself.
+    if (!cells_stay_alive_ || !cache_.active()) {
+        append_str_utf8(scratch_, cell);
+        labels_->push_label(scratch_);
+        return;
+    }
+    std::uint32_t entry = cache_.find(cell);
+    if (entry == StrEntryCache::kNone) {
+        append_str_utf8(scratch_, cell);
+        entry = labels_->add_entry(scratch_);
+        cache_.insert(cell, entry);
+    }
+    labels_->push_row(entry);
+}
+
+namespace {
+
+PyRef fetch(PyObject* values, std::size_t r, PyObject* column) {
+    PyRef row = or_fail(PyLong_FromSize_t(r));
+    PyRef key = or_fail(PyTuple_Pack(2, row.get(), column));
+    return or_fail(PyObject_GetItem(values, key.get()));
+}
+
+}  // namespace
+
+PyRef fetch_cell(PyObject* values, std::size_t r, std::size_t c) {
+    PyRef column = or_fail(PyLong_FromSize_t(c));
+    return fetch(values, r, column.get());
+}
+
+void scan_items(TableScan& scan, PyObject* values) {
+    SignalCheck signals;
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        PyRef column = or_fail(PyLong_FromSize_t(c));
+        ColumnFeed feed(scan, c, /*cells_stay_alive=*/false);
+        for (std::size_t r = 0; r < scan.rows(); ++r) {
+            signals.step();
+            PyRef cell = fetch(values, r, column.get());
+            feed.object(r, cell.get());
+        }
+    }
+}
+
+}  // namespace quorlin

@@ -1,0 +1,155 @@
+// How the cells of a table become numbers or labels, on the calling thread: what one cell is
+// (a number when it converts to a float without parsing text, else text through str()), how a
+// column files its cells in row order, turning text at its first cell that is not a number,
+// and the general road that fetches every cell as values[(r, c)].
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/table_scan.hpp"
+#include "core/utf8.hpp"
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+
+namespace quorlin {
+
+// The cell's value as PyFloat_AsDouble gives it (a float as it is, else its __float__, else
+// its __index__). False when the conversion fails; the error is dropped, except Ctrl-C, which
+// must not turn the column into text.
+bool cell_number(PyObject* cell, double& value);
+
+// Appends str(cell) as UTF-8. A failing str() is an internal failure "cant convert to str: ...".
+void append_cell_text(std::string& out, PyObject* cell);
+
+// Appends the UTF-8 text of a str (or subclass) instance, read from its own storage: no
+// encoding call, nothing cached on the object, lone surrogates replaced.
+inline void append_str_utf8(std::string& out, PyObject* str) {
+    std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    const void* data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            if (PyUnicode_IS_ASCII(str)) {
+                out.append(static_cast<const char*>(data), length);
+            } else {
+                append_utf8(out, static_cast<const Py_UCS1*>(data), length);
+            }
+            break;
+        case PyUnicode_2BYTE_KIND:
+            append_utf8(out, static_cast<const Py_UCS2*>(data), length);
+            break;
+        default:
+            append_utf8(out, static_cast<const Py_UCS4*>(data), length);
+            break;
+    }
+}
+
+inline std::string str_utf8(PyObject* str) {
+    std::string out;
+    append_str_utf8(out, str);
+    return out;
+}
+
+// Lets a long scan end with KeyboardInterrupt (or whatever a signal handler raises): pending
+// signals are handled every few thousand cells.
+class SignalCheck {
+  public:
+    static constexpr std::size_t kCells = 4096;
+
+    // Counts `cells` more cells; runs the signal handlers once kCells have passed.
+    void step(std::size_t cells = 1) {
+        if (cells < left_) {
+            left_ -= cells;
+            return;
+        }
+        left_ = kCells;
+        if (PyErr_CheckSignals() < 0) pass_on_error();
+    }
+
+  private:
+    std::size_t left_ = kCells;
+};
+
+// Label entries of one column by str object address: cells that are the same str object get
+// the same entry without reading their text again. The cache holds a reference to every key,
+// so no address in it can be freed and reused while the scan runs, whatever the cells' own
+// conversions do to their container.
+class StrEntryCache {
+  public:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    StrEntryCache() = default;
+    StrEntryCache(const StrEntryCache&) = delete;
+    StrEntryCache& operator=(const StrEntryCache&) = delete;
+    ~StrEntryCache() { clear(); }
+
+    bool active() const noexcept { return active_; }
+    // The entry filed for `str`, or kNone.
+    std::uint32_t find(PyObject* str) noexcept;
+    // Files `str` (not yet filed) under `entry`.
+    void insert(PyObject* str, std::uint32_t entry);
+
+  private:
+    struct Slot {
+        PyObject* key = nullptr;
+        std::uint32_t entry = 0;
+    };
+    static constexpr std::size_t kProbeWindow = 1u << 16;
+
+    std::size_t slot_of(PyObject* str) const noexcept {
+        auto bits = reinterpret_cast<std::uintptr_t>(str) >> 4;
+        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+    }
+    void place(Slot slot) noexcept;
+    void grow();
+    void clear() noexcept;
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    std::size_t lookups_ = 0;
+    bool active_ = true;
+};
+
+// Takes the cells of one column in row order and files each as a number (in the output
+// buffer) or as a label.
+class ColumnFeed {
+  public:
+    // `cells_stay_alive`: every cell object lives as long as its container, which outlives the
+    // scan, so equal addresses mean the same str. Never true for item access, whose results
+    // may be fresh objects whose addresses are reused by the next cell.
+    ColumnFeed(TableScan& scan, std::size_t c, bool cells_stay_alive)
+        : scan_(scan), c_(c), cells_stay_alive_(cells_stay_alive) {}
+
+    // A cell object, owned by the caller for the duration of the call.
+    void object(std::size_t r, PyObject* cell);
+    // A cell that is never a number, given as its label.
+    void text(std::size_t r, std::string_view label);
+
+  private:
+    void label(PyObject* cell);
+    void ensure_text(std::size_t r) {
+        if (labels_ == nullptr) labels_ = &scan_.turn_text(c_, r);
+    }
+
+    TableScan& scan_;
+    std::size_t c_;
+    bool cells_stay_alive_;
+    LabelColumn* labels_ = nullptr;  // set once the column is text
+    StrEntryCache cache_;
+    std::string scratch_;
+};
+
+// values[(r, c)] as a new reference; a failed fetch is an internal failure describing the
+// Python error.
+PyRef fetch_cell(PyObject* values, std::size_t r, std::size_t c);
+
+// The general road: reads every cell through item access, column after column, each column
+// from row 0 down.
+void scan_items(TableScan& scan, PyObject* values);
+
+}  // namespace quorlin

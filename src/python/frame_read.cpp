@@ -1,0 +1,237 @@
+#include "python/frame_read.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "parallel/pool.hpp"
+#include "python/array_read.hpp"
+#include "python/arrow_read.hpp"
+#include "python/attributes.hpp"
+#include "python/errors.hpp"
+
+namespace quorlin {
+
+namespace {
+
+// The frame's own calls do not fail on a plain DataFrame; if one does all the same, it is
+// reported like a failure to read `values`: an internal failure.
+PyRef attr(PyObject* obj, const char* name) {
+    return or_fail(get_attr(obj, name));
+}
+
+bool is_instance(PyObject* obj, PyObject* type) {
+    if (!type) return false;
+    int found = PyObject_IsInstance(obj, type);
+    if (found < 0) fail_on_error();
+    return found != 0;
+}
+
+bool is_exact_frame(PyObject* obj) {
+    PyRef frame_type = loaded_module_attr("pandas", "DataFrame");
+    return frame_type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(frame_type.get());
+}
+
+enum class ColumnKind { Unreadable, NumPy, Text };
+
+// How a column is read. Text columns are pandas' string dtypes and ArrowDtype of string or
+// large_string: in `values` their cells are str objects and the dtype's missing value, which
+// is what to_numpy(dtype=object) gives, and what the Arrow buffers give without making a str
+// per cell when the column lives in Arrow memory.
+struct ColumnPlan {
+    ColumnKind kind = ColumnKind::Unreadable;
+    bool arrow = false;
+    ArrowNull nulls = ArrowNull::NA;
+};
+
+class Dtypes {
+  public:
+    Dtypes()
+        : string_(loaded_module_attr("pandas", "StringDtype")),
+          arrow_(loaded_module_attr("pandas", "ArrowDtype")),
+          na_(loaded_module_attr("pandas", "NA")) {}
+
+    // Text in NumPy's own unicode dtype is not stored by pandas, so it is not expected here.
+    ColumnPlan plan(PyObject* dtype) const {
+        ColumnPlan plan;
+        if (PyArray_DescrCheck(dtype)) {
+            DirectKind kind = direct_kind(reinterpret_cast<PyArray_Descr*>(dtype));
+            if (kind != DirectKind::None && kind != DirectKind::Unicode) {
+                plan.kind = ColumnKind::NumPy;
+            }
+            return plan;
+        }
+        if (is_instance(dtype, string_.get())) {
+            plan.kind = ColumnKind::Text;
+            plan.arrow = has_arrow_storage(dtype) && known_nulls(dtype, plan.nulls);
+        } else if (is_instance(dtype, arrow_.get())) {
+            PyRef type = attr(dtype, "pyarrow_dtype");
+            if (!is_arrow_string_type(type.get())) return plan;
+            plan.kind = ColumnKind::Text;
+            plan.arrow = known_nulls(dtype, plan.nulls);
+        }
+        return plan;
+    }
+
+  private:
+    // "pyarrow" (pandas 3 and 2), or "pyarrow_numpy" (pandas 2's NaN variant).
+    static bool has_arrow_storage(PyObject* dtype) {
+        PyRef storage = attr(dtype, "storage");
+        if (!PyUnicode_Check(storage.get())) return false;
+        PyRef prefix = or_fail(PyUnicode_FromString("pyarrow"));
+        Py_ssize_t found = PyUnicode_Tailmatch(storage.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
+        if (found < 0) fail_on_error();
+        return found == 1;
+    }
+
+    // The dtype's na_value, when it is one of the two that `values` is known to give.
+    bool known_nulls(PyObject* dtype, ArrowNull& nulls) const {
+        PyRef na_value = attr(dtype, "na_value");
+        if (na_ && na_value.get() == na_.get()) {
+            nulls = ArrowNull::NA;
+            return true;
+        }
+        if (PyFloat_CheckExact(na_value.get()) && std::isnan(PyFloat_AS_DOUBLE(na_value.get()))) {
+            nulls = ArrowNull::Nan;
+            return true;
+        }
+        return false;
+    }
+
+    PyRef string_;
+    PyRef arrow_;
+    PyRef na_;
+};
+
+// A column ready to read: its Arrow buffers, or an array of its cells.
+struct Column {
+    std::unique_ptr<ArrowStringColumn> arrow;
+    PyRef array;
+};
+
+PyRef column_series(PyObject* iloc, std::size_t c) {
+    PyRef all_rows = or_fail(PySlice_New(nullptr, nullptr, nullptr));
+    PyRef index = or_fail(PyLong_FromSize_t(c));
+    PyRef key = or_fail(PyTuple_Pack(2, all_rows.get(), index.get()));
+    return or_fail(PyObject_GetItem(iloc, key.get()));
+}
+
+// The column's cells as a one-dimensional array of `rows` cells, or an empty handle when
+// pandas gives something else.
+PyRef column_array(PyObject* series, ColumnKind kind, std::size_t rows) {
+    PyRef to_numpy = attr(series, "to_numpy");
+    PyRef array;
+    if (kind == ColumnKind::Text) {
+        PyRef args = or_fail(PyTuple_New(0));
+        PyRef kwargs = or_fail(Py_BuildValue("{s:s}", "dtype", "object"));
+        array = or_fail(PyObject_Call(to_numpy.get(), args.get(), kwargs.get()));
+    } else {
+        array = or_fail(PyObject_CallNoArgs(to_numpy.get()));
+    }
+    if (!PyArray_Check(array.get())) return PyRef();
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_NDIM(a) != 1 || static_cast<std::size_t>(PyArray_DIM(a, 0)) != rows) {
+        return PyRef();
+    }
+    DirectKind read = direct_kind(PyArray_DESCR(a));
+    if (read == DirectKind::None || read == DirectKind::Unicode) return PyRef();
+    if (kind == ColumnKind::Text && read != DirectKind::Object) return PyRef();
+    return array;
+}
+
+// False when the column cannot be read here.
+bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::size_t rows,
+                 Column& column) {
+    PyRef series = column_series(iloc, c);
+    if (plan.arrow) {
+        PyRef array = attr(series.get(), "array");
+        column.arrow = ArrowStringColumn::open(array.get(), rows);
+        if (column.arrow) return true;
+    }
+    column.array = column_array(series.get(), plan.kind, rows);
+    return static_cast<bool>(column.array);
+}
+
+struct NumericColumn {
+    std::size_t c;
+    ColumnCells cells;
+};
+
+// Columns of numbers hold no Python objects: they are copied in parallel blocks of rows, each
+// block writing all of them, so that every line of the row-major buffer is filled in one go.
+void copy_numeric_columns(TableScan& scan, const std::vector<NumericColumn>& columns) {
+    constexpr std::size_t kBlock = 4096;
+    if (columns.empty()) return;
+    const std::size_t blocks = (scan.rows() + kBlock - 1) / kBlock;
+    parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            std::size_t begin = b * kBlock;
+            std::size_t end = std::min(scan.rows(), begin + kBlock);
+            for (const NumericColumn& column : columns) {
+                const ColumnCells& cells = column.cells;
+                const char* p = cells.data + static_cast<std::ptrdiff_t>(begin) * cells.stride;
+                for (std::size_t r = begin; r < end; ++r, p += cells.stride) {
+                    scan.put_number(r, column.c, number_at(p, cells.kind, cells.itemsize));
+                }
+            }
+        }
+    });
+}
+
+}  // namespace
+
+bool scan_exact_frame(TableScan& scan, PyObject* frame) {
+    if (!is_exact_frame(frame)) return false;
+    PyRef dtypes = attr(frame, "dtypes");
+    PyRef dtype_list = or_fail(PySequence_List(dtypes.get()));
+    if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return false;
+
+    Dtypes known;
+    std::vector<ColumnPlan> plans(scan.cols());
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        plans[c] = known.plan(PyList_GET_ITEM(dtype_list.get(), c));
+        if (plans[c].kind == ColumnKind::Unreadable) return false;
+    }
+
+    // Every column is opened before any is read, so that a surprise leaves the scan untouched.
+    PyRef iloc = attr(frame, "iloc");
+    std::vector<Column> columns(scan.cols());
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
+    }
+
+    // Columns without Python objects are read first, on the worker pool; object columns after
+    // them, here.
+    std::vector<ArrowTextColumn> arrow_columns;
+    std::vector<NumericColumn> numeric_columns;
+    std::vector<std::pair<std::size_t, ColumnCells>> object_columns;
+    for (std::size_t c = 0; c < scan.cols(); ++c) {
+        if (columns[c].arrow) {
+            arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
+            continue;
+        }
+        auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
+        PyArray_Descr* descr = PyArray_DESCR(a);
+        ColumnCells cells{PyArray_BYTES(a), PyArray_STRIDE(a, 0), direct_kind(descr),
+                          static_cast<std::size_t>(PyDataType_ELSIZE(descr))};
+        if (cells.kind == DirectKind::Object) {
+            object_columns.emplace_back(c, cells);
+        } else {
+            numeric_columns.push_back({c, cells});
+        }
+    }
+    SignalCheck signals;
+    if (!arrow_columns.empty() || !numeric_columns.empty()) {
+        parallel::join([&] { scan_arrow_strings(scan, arrow_columns); },
+                       [&] { copy_numeric_columns(scan, numeric_columns); });
+        signals.step(SignalCheck::kCells);
+    }
+    for (const auto& [c, cells] : object_columns) {
+        scan_column_cells(scan, c, cells, nullptr, signals);
+    }
+    return true;
+}
+
+}  // namespace quorlin

@@ -1,0 +1,33 @@
+// NumPy's C interface, loaded on first need rather than at import, so that the module imports
+// on an interpreter without NumPy. Include this header instead of NumPy's own.
+#pragma once
+
+#include "python/ref.hpp"
+#include "core/numeric_matrix.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL quorlin_ARRAY_API
+#ifndef QUORLIN_NUMPY_API_OWNER
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+namespace quorlin {
+
+// Loads the interface if needed; throws the import's Python exception, unchanged, on failure.
+void ensure_numpy();
+
+// A matrix whose block is a new float64 array of its shape (C or Fortran order, zero-filled or
+// not), so that the output builder hands that array out instead of copying the matrix again.
+NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_order,
+                               bool zero_filled);
+
+// The zero-filled row-major output buffer of the cell-by-cell path.
+inline NumericMatrix new_output_buffer(std::size_t rows, std::size_t cols) {
+    return new_array_matrix(rows, cols, false, true);
+}
+
+// The array a matrix lives in, when it is exactly that array's elements in that array's
+// layout; else null.
+PyObject* lent_array(const NumericMatrix& matrix);
+
+}  // namespace quorlin

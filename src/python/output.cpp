@@ -1,0 +1,61 @@
+#include "python/output.hpp"
+
+#include <cstring>
+
+#include "python/decode.hpp"
+#include "python/errors.hpp"
+#include "python/numpy.hpp"
+
+namespace quorlin {
+
+namespace {
+
+PyRef to_str(const std::string& text) {
+    return or_pass_on(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* tables) {
+    PyRef pandas = or_pass_on(PyImport_ImportModule("pandas"));
+    PyRef kwargs = or_pass_on(PyDict_New());
+    PyRef names = or_pass_on(PyList_New(static_cast<Py_ssize_t>(out.names.size())));
+    for (std::size_t i = 0; i < out.names.size(); ++i) {
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), to_str(out.names[i]).release());
+    }
+    if (PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) pass_on_error();
+    PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    PyRef array = new_float_array(matrix);
+    PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
+    PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
+    frame_class.reset();
+    if (tables == nullptr || tables->text_columns.empty()) return frame;
+    return decode_frame(std::move(frame), matrix, out, *tables);
+}
+
+}  // namespace
+
+PyRef new_float_array(NumericMatrix& matrix) {
+    ensure_numpy();
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
+    if (PyObject* lent = lent_array(matrix)) {
+        // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
+        return PyRef::borrow(lent);
+    }
+    PyRef array = or_pass_on(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    if (matrix.is_row_major()) {
+        if (matrix.size() > 0) std::memcpy(data, matrix.origin(), matrix.size() * sizeof(double));
+    } else {
+        for (std::size_t r = 0; r < matrix.rows(); ++r) {
+            for (std::size_t c = 0; c < matrix.cols(); ++c) *data++ = matrix.at(r, c);
+        }
+    }
+    return array;
+}
+
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const EncodingInfo* tables) {
+    if (out.is_table()) return table_result(matrix, out, tables);
+    if (tables == nullptr) return new_float_array(matrix);
+    return decode_array(matrix, *tables);
+}
+
+}  // namespace quorlin

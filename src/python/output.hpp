@@ -1,0 +1,19 @@
+// The output builder: the numeric matrix back into an object of the input's kind, with labels
+// restored when tables are given.
+#pragma once
+
+#include "core/encoding_info.hpp"
+#include "core/numeric_matrix.hpp"
+#include "core/out.hpp"
+#include "python/ref.hpp"
+
+namespace quorlin {
+
+// `matrix` is read (and may lend its block to the result), `out` is consumed, `tables` may be
+// null. Throws PythonError or InternalFailure.
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const EncodingInfo* tables);
+
+// A new 2-D float64 array of the matrix's shape holding its values.
+PyRef new_float_array(NumericMatrix& matrix);
+
+}  // namespace quorlin
