@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/encoding_info.hpp"
 #include "core/label_column.hpp"
 #include "core/send_ptr.hpp"
-#include "core/encoding_info.hpp"
 
 namespace quorlin {
 

@@ -8,7 +8,7 @@
 namespace quorlin {
 
 class InternalFailure : public std::runtime_error {
-public:
+  public:
     explicit InternalFailure(const std::string& message) : std::runtime_error(message) {}
 };
 

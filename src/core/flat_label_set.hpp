@@ -131,8 +131,7 @@ class FlatLabelSet {
     bool same_long(const Slot& slot, const LabelKey& key) const noexcept {
         const auto* stored = reinterpret_cast<const char*>(slot.w1);
         if (slot.size == kHugeSize && labels_[slot.id].size != key.size) return false;
-        return stored == key.data ||
-               equal_from8(stored + 8, key.data + 8, key.size - 8);
+        return stored == key.data || equal_from8(stored + 8, key.data + 8, key.size - 8);
     }
 
     bool grow_needed() const noexcept { return labels_.size() + 1 > max_labels(slots_.size()); }

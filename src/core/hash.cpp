@@ -23,8 +23,8 @@ struct SeedSource {
         if (got < sizeof(words)) {
             // No random source: fall back to addresses and a global counter, still distinct.
             static std::atomic<std::uint64_t> fallback{0x9e3779b97f4a7c15ull};
-            words[0] = fallback.fetch_add(0x632be59bd9b4e019ull) ^
-                       reinterpret_cast<std::uintptr_t>(this);
+            words[0] =
+                fallback.fetch_add(0x632be59bd9b4e019ull) ^ reinterpret_cast<std::uintptr_t>(this);
             words[1] = fallback.fetch_add(0x9e3779b97f4a7c15ull);
         }
         base = HashSeed{words[0], words[1]};

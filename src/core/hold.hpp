@@ -8,7 +8,7 @@
 namespace quorlin {
 
 class HoldWord {
-public:
+  public:
     static constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
 
     bool try_shared() noexcept {
@@ -30,30 +30,30 @@ public:
     void release_shared() noexcept { word_.fetch_sub(1, std::memory_order_release); }
     void release_exclusive() noexcept { word_.store(0, std::memory_order_release); }
 
-private:
+  private:
     std::atomic<std::uint32_t> word_{0};
 };
 
 // Releases the hold it was given on every exit of a scope.
 class SharedHold {
-public:
+  public:
     explicit SharedHold(HoldWord& word) noexcept : word_(word) {}
     ~SharedHold() { word_.release_shared(); }
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
 
-private:
+  private:
     HoldWord& word_;
 };
 
 class ExclusiveHold {
-public:
+  public:
     explicit ExclusiveHold(HoldWord& word) noexcept : word_(word) {}
     ~ExclusiveHold() { word_.release_exclusive(); }
     ExclusiveHold(const ExclusiveHold&) = delete;
     ExclusiveHold& operator=(const ExclusiveHold&) = delete;
 
-private:
+  private:
     HoldWord& word_;
 };
 

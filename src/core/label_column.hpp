@@ -10,7 +10,7 @@
 namespace quorlin {
 
 class LabelColumn {
-public:
+  public:
     // Adds a new entry (its bytes are copied) and returns its index.
     std::uint32_t add_entry(std::string_view label);
     // Appends a row that holds entry `entry`.
@@ -29,7 +29,7 @@ public:
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
 
-private:
+  private:
     std::vector<char> bytes_;
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint32_t> rows_;

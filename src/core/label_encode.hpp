@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/label_column.hpp"
 #include "core/encoding_info.hpp"
+#include "core/label_column.hpp"
 
 namespace quorlin {
 

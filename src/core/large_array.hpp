@@ -36,12 +36,8 @@ class LargeArray {
         data_.reset(static_cast<T*>(p));
     }
 
-    T* get() const noexcept {
-        return data_.get();
-    }
-    T& operator[](std::size_t i) const noexcept {
-        return data_[i];
-    }
+    T* get() const noexcept { return data_.get(); }
+    T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
   private:
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;

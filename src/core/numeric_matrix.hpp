@@ -10,7 +10,7 @@
 namespace quorlin {
 
 class NumericMatrix {
-public:
+  public:
     NumericMatrix() = default;
 
     // A zero-filled row-major matrix (the output buffer of the cell-by-cell path). Throws
@@ -45,10 +45,11 @@ public:
     void* handle() const noexcept { return handle_; }
 
     bool is_row_major() const noexcept {
-        return offset_ == 0 && col_stride_ == 1 && row_stride_ == static_cast<std::ptrdiff_t>(cols_);
+        return offset_ == 0 && col_stride_ == 1 &&
+               row_stride_ == static_cast<std::ptrdiff_t>(cols_);
     }
 
-private:
+  private:
     std::shared_ptr<void> owner_;
     double* block_ = nullptr;
     void* handle_ = nullptr;

@@ -8,12 +8,12 @@
 namespace quorlin {
 
 class SendPtr {
-public:
+  public:
     explicit SendPtr(double* address) : address_(std::make_shared<double*>(address)) {}
 
     double* get() const noexcept { return *address_; }
 
-private:
+  private:
     std::shared_ptr<double*> address_;
 };
 

@@ -40,7 +40,6 @@ inline bool all_ascii(const char* p, std::size_t n) noexcept {
     return (bits & 0x8080808080808080ull) == 0;
 }
 
-
 inline constexpr char kSurrogateReplacement[] = "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD";
 
 namespace utf8_detail {
@@ -104,6 +103,5 @@ bool append_utf8(std::string& out, const Unit* units, std::size_t count) {
     }
     return valid;
 }
-
 
 }  // namespace quorlin

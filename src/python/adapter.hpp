@@ -4,10 +4,10 @@
 
 #include <optional>
 
-#include "python/ref.hpp"
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
+#include "python/ref.hpp"
 
 namespace quorlin {
 

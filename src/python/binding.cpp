@@ -49,8 +49,8 @@ void bind_keyword(const FunctionDescription& desc, PyObject* name, PyObject* val
         }
     }
     // Formatted by CPython: the name as str() shows it, even when it is not UTF-8 text.
-    PyRef message =
-        or_pass_on(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", desc.name, name));
+    PyRef message = or_pass_on(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", desc.name, name));
     throw PythonError(or_pass_on(PyObject_CallOneArg(PyExc_TypeError, message.get())));
 }
 

@@ -25,7 +25,7 @@ const CodeToLabel& column_table(const EncodingInfo& tables, ColumnIndex c) {
 
 // One str object per code, made on first use, so that a column costs one object per label.
 class LabelCache {
-public:
+  public:
     // Codes of a fitted column are 0 .. k-1, so they index a vector; other codes (from state
     // bytes that do not hold together) go through a map.
     explicit LabelCache(const CodeToLabel& table)
@@ -61,7 +61,7 @@ public:
         return result;
     }
 
-private:
+  private:
     const CodeToLabel& table_;
     std::vector<PyRef> dense_;
     std::vector<bool> absent_;  // small codes that the table lacks (only in incoherent tables)
@@ -81,7 +81,8 @@ PyRef decode_array(const NumericMatrix& matrix, const EncodingInfo& tables) {
     // cell a Python float, C order.
     npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
     PyRef array = or_pass_on(PyArray_ZEROS(2, dims, NPY_OBJECT, 0));
-    auto* cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    auto* cells =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     for (std::size_t r = 0; r < rows; ++r) {
@@ -125,7 +126,8 @@ PyRef label_column(const NumericMatrix& matrix, ColumnIndex c, LabelCache& label
     npy_intp size = static_cast<npy_intp>(matrix.rows());
     // A new object array holds NULL slots, which NumPy treats as None until they are filled.
     PyRef array = or_pass_on(PyArray_SimpleNew(1, &size, NPY_OBJECT));
-    auto* cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    auto* cells =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     for (std::size_t r = 0; r < matrix.rows(); ++r) {
         PyObject* text = labels.label(matrix.at(r, c));
         PyObject* old = cells[r];
@@ -151,8 +153,8 @@ PyRef decode_frame_by_column(PyRef frame, const NumericMatrix& matrix, const OUT
         PyRef values = label_column(matrix, c, labels);
         if (c >= out.names.size()) names_out_of_bounds(out.names.size(), c);
         const std::string& name_text = out.names[c];
-        PyRef name = or_pass_on(PyUnicode_DecodeUTF8(name_text.data(),
-                                                static_cast<Py_ssize_t>(name_text.size()), nullptr));
+        PyRef name = or_pass_on(PyUnicode_DecodeUTF8(
+            name_text.data(), static_cast<Py_ssize_t>(name_text.size()), nullptr));
         PyRef args = or_pass_on(PyTuple_Pack(1, values.get()));
         PyRef column = or_pass_on(PyObject_Call(series_class.get(), args.get(), kwargs.get()));
         or_pass_on(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), column.get()));
@@ -165,7 +167,8 @@ PyRef decode_frame_by_column(PyRef frame, const NumericMatrix& matrix, const OUT
 PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out,
                    const EncodingInfo& tables) {
     if (tables.code_to_label.empty()) throw InternalFailure(kNoEntry);
-    if (names_are_unique(out.names)) return decode_frame_by_column(std::move(frame), matrix, out, tables);
+    if (names_are_unique(out.names))
+        return decode_frame_by_column(std::move(frame), matrix, out, tables);
     const std::size_t rows = matrix.rows();
     for (ColumnIndex c : tables.text_columns) {
         LabelCache labels(column_table(tables, c));
@@ -178,11 +181,12 @@ PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out,
         }
         if (c >= out.names.size()) names_out_of_bounds(out.names.size(), c);
         const std::string& name_text = out.names[c];
-        PyRef name = or_pass_on(PyUnicode_DecodeUTF8(name_text.data(),
-                                                static_cast<Py_ssize_t>(name_text.size()), nullptr));
+        PyRef name = or_pass_on(PyUnicode_DecodeUTF8(
+            name_text.data(), static_cast<Py_ssize_t>(name_text.size()), nullptr));
         PyRef column = or_pass_on(PyObject_GetItem(frame.get(), name.get()));
         PyRef converted = or_pass_on(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-        or_pass_on(PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), converted.get()));
+        or_pass_on(
+            PyObject_CallMethod(frame.get(), "__setitem__", "OO", name.get(), converted.get()));
         PyRef indexer = or_pass_on(PyObject_GetAttrString(frame.get(), "loc"));
         PyRef all_rows = or_pass_on(PySlice_New(nullptr, nullptr, nullptr));
         PyRef key = or_pass_on(PyTuple_Pack(2, all_rows.get(), name.get()));

@@ -9,7 +9,8 @@
 
 namespace quorlin {
 
-// The tables list at least one text column for the table form. Both read the cells from `matrix`, which the caller keeps alive and unchanged.
+// The tables list at least one text column for the table form. Both read the cells from `matrix`,
+// which the caller keeps alive and unchanged.
 PyRef decode_array(const NumericMatrix& matrix, const EncodingInfo& tables);
 PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out,
                    const EncodingInfo& tables);

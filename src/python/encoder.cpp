@@ -21,15 +21,14 @@ namespace quorlin {
 namespace {
 
 struct EncoderObject {
-    PyObject_HEAD
-    std::optional<EncodingInfo> tables;  // absent until the first encode or __setstate__
+    PyObject_HEAD std::optional<EncodingInfo>
+        tables;  // absent until the first encode or __setstate__
     HoldWord hold;
 };
 
 inline EncoderObject* as_encoder(PyObject* self) noexcept {
     return reinterpret_cast<EncoderObject*>(self);
 }
-
 
 const char* const kNewParameters[] = {"encoding"};
 const FunctionDescription kNewDescription{"Encoder.__new__()", kNewParameters, 1, 0};
@@ -47,8 +46,9 @@ PyObject* encoder_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
             if (utf8 == nullptr) throw with_note(PythonError(fetch_error()), "encoding");
             std::string_view text(utf8, static_cast<std::size_t>(size));
             if (text != "label") {
-                throw_error(PyExc_ValueError,
-                            std::string(text) + " is not a supported encoding strategy for strings!");
+                throw_error(
+                    PyExc_ValueError,
+                    std::string(text) + " is not a supported encoding strategy for strings!");
             }
         }
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
@@ -76,7 +76,6 @@ const char* const kObjParameters[] = {"obj"};
 const FunctionDescription kEncodeDescription{"Encoder.encode()", kObjParameters, 1, 1};
 const FunctionDescription kDecodeDescription{"Encoder.decode()", kObjParameters, 1, 1};
 
-
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
@@ -99,7 +98,8 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyObject* obj = nullptr;
         bind_fastcall(kDecodeDescription, args, nargsf, kwnames, &obj);
         EncoderObject* encoder = as_encoder(self);
-        if (!encoder->hold.try_shared()) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
+        if (!encoder->hold.try_shared())
+            throw_error(PyExc_RuntimeError, "Already mutably borrowed");
         SharedHold hold(encoder->hold);
         AdapterResult read = pyany_to_vec(obj);
         read.tables.reset();  // the input's own tables are not used
@@ -111,11 +111,11 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 const char* const kStateParameters[] = {"state"};
 const FunctionDescription kSetstateDescription{"Encoder.__setstate__()", kStateParameters, 1, 1};
 
-
 PyObject* encoder_getstate(PyObject* self, PyObject*) {
     return run_entry([&]() -> PyObject* {
         EncoderObject* encoder = as_encoder(self);
-        if (!encoder->hold.try_shared()) throw_error(PyExc_RuntimeError, "Already mutably borrowed");
+        if (!encoder->hold.try_shared())
+            throw_error(PyExc_RuntimeError, "Already mutably borrowed");
         SharedHold hold(encoder->hold);
         std::vector<std::uint8_t> bytes;
         try {
@@ -124,7 +124,7 @@ PyObject* encoder_getstate(PyObject* self, PyObject*) {
             throw_error(PyExc_ValueError, error.what());
         }
         return or_pass_on(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                               static_cast<Py_ssize_t>(bytes.size())))
+                                                    static_cast<Py_ssize_t>(bytes.size())))
             .release();
     });
 }
@@ -145,7 +145,8 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
             decoded = read_state(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(state)),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(state)));
         } catch (const StateError& error) {
-            throw_error(PyExc_ValueError, std::string("failed to unpickle Encoder: ") + error.what());
+            throw_error(PyExc_ValueError,
+                        std::string("failed to unpickle Encoder: ") + error.what());
         }
         encoder->tables = std::move(decoded.tables);
         return Py_NewRef(Py_None);
@@ -183,8 +184,8 @@ PyObject* encoder_type() {
     PyObject* made = PyType_FromSpec(&kSpec);
     if (made == nullptr) {
         PyRef cause = fetch_error();
-        PythonError error = make_error(PyExc_RuntimeError,
-                                       "An error occurred while initializing class Encoder");
+        PythonError error =
+            make_error(PyExc_RuntimeError, "An error occurred while initializing class Encoder");
         PyException_SetCause(error.exception(), cause.release());
         throw error;
     }

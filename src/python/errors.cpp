@@ -60,9 +60,10 @@ PyRef fetch_error() {
     if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
         PyRef text = PyRef::steal(PyObject_Str(exc.get()));
         std::string message = utf8_or(text.get(), kGenericPanic);
-        write_fd(kStderr,
-                 "--- PanicException from a nested call into native code, seen on its way back ---\n"
-                 "--- its traceback follows; the outer call fails with it in turn ---\n");
+        write_fd(
+            kStderr,
+            "--- PanicException from a nested call into native code, seen on its way back ---\n"
+            "--- its traceback follows; the outer call fails with it in turn ---\n");
         PyErr_SetRaisedException(exc.release());
         PyErr_PrintEx(0);
         throw InternalFailure(message);
@@ -70,7 +71,9 @@ PyRef fetch_error() {
     return exc;
 }
 
-void pass_on_error() { throw PythonError(fetch_error()); }
+void pass_on_error() {
+    throw PythonError(fetch_error());
+}
 
 void fail_on_error(std::string_view prefix) {
     PyRef exc = fetch_error();
@@ -88,7 +91,9 @@ void drop_error_unless_interrupt() {
     if (is_interrupt(exc.get())) throw PythonError(std::move(exc));
 }
 
-void discard_error() { fetch_error(); }
+void discard_error() {
+    fetch_error();
+}
 
 PythonError make_error(PyObject* type, std::string_view message) {
     PyRef text = or_pass_on(PyUnicode_DecodeUTF8(
@@ -96,7 +101,9 @@ PythonError make_error(PyObject* type, std::string_view message) {
     return PythonError(or_pass_on(PyObject_CallOneArg(type, text.get())));
 }
 
-void throw_error(PyObject* type, std::string_view message) { throw make_error(type, message); }
+void throw_error(PyObject* type, std::string_view message) {
+    throw make_error(type, message);
+}
 
 std::string type_qualname(PyTypeObject* type) {
     PyRef name = or_pass_on(PyType_GetQualName(type));

@@ -15,14 +15,14 @@ namespace quorlin {
 
 // A Python exception on its way to the entry point, where it is set again unchanged.
 class PythonError : public std::exception {
-public:
+  public:
     explicit PythonError(PyRef exception) noexcept : exception_(std::move(exception)) {}
     const char* what() const noexcept override { return "Python exception"; }
     PyObject* exception() const noexcept { return exception_.get(); }
     // Makes it the thread's current exception again.
     void restore() noexcept { PyErr_SetRaisedException(exception_.release()); }
 
-private:
+  private:
     PyRef exception_;
 };
 

@@ -64,4 +64,6 @@ PyModuleDef kModule = {
 
 }  // namespace quorlin
 
-PyMODINIT_FUNC PyInit_quorlin(void) { return PyModuleDef_Init(&quorlin::kModule); }
+PyMODINIT_FUNC PyInit_quorlin(void) {
+    return PyModuleDef_Init(&quorlin::kModule);
+}

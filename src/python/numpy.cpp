@@ -20,8 +20,9 @@ NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_
     ensure_numpy();
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     // Large zeroed arrays come from calloc: fresh pages, not written twice.
-    PyRef array = zero_filled ? or_pass_on(PyArray_ZEROS(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0))
-                              : or_pass_on(PyArray_EMPTY(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0));
+    PyRef array = zero_filled
+                      ? or_pass_on(PyArray_ZEROS(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0))
+                      : or_pass_on(PyArray_EMPTY(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0));
     PyObject* handle = array.release();
     auto* block = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(handle)));
     // The matrix is only ever released on the calling thread, which holds the interpreter. Should
@@ -29,8 +30,9 @@ NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_
     std::shared_ptr<void> owner(handle, [](void* p) { Py_DECREF(static_cast<PyObject*>(p)); });
     auto r = static_cast<std::ptrdiff_t>(rows);
     auto c = static_cast<std::ptrdiff_t>(cols);
-    return fortran_order ? NumericMatrix::adopt(block, rows, cols, 1, r, 0, std::move(owner), handle)
-                         : NumericMatrix::adopt(block, rows, cols, c, 1, 0, std::move(owner), handle);
+    return fortran_order
+               ? NumericMatrix::adopt(block, rows, cols, 1, r, 0, std::move(owner), handle)
+               : NumericMatrix::adopt(block, rows, cols, c, 1, 0, std::move(owner), handle);
 }
 
 PyObject* lent_array(const NumericMatrix& matrix) {
@@ -39,8 +41,7 @@ PyObject* lent_array(const NumericMatrix& matrix) {
     const bool same = PyArray_DATA(array) == static_cast<const void*>(matrix.origin()) &&
                       PyArray_DIM(array, 0) == static_cast<npy_intp>(matrix.rows()) &&
                       PyArray_DIM(array, 1) == static_cast<npy_intp>(matrix.cols()) &&
-                      (matrix.rows() <= 1 ||
-                       PyArray_STRIDE(array, 0) == matrix.row_stride() * 8) &&
+                      (matrix.rows() <= 1 || PyArray_STRIDE(array, 0) == matrix.row_stride() * 8) &&
                       (matrix.cols() <= 1 || PyArray_STRIDE(array, 1) == matrix.col_stride() * 8);
     return same ? reinterpret_cast<PyObject*>(array) : nullptr;
 }

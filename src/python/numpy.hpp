@@ -2,8 +2,8 @@
 // on an interpreter without NumPy. Include this header instead of NumPy's own.
 #pragma once
 
-#include "python/ref.hpp"
 #include "core/numeric_matrix.hpp"
+#include "python/ref.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL quorlin_ARRAY_API
 #ifndef QUORLIN_NUMPY_API_OWNER

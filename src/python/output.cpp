@@ -11,7 +11,8 @@ namespace quorlin {
 namespace {
 
 PyRef to_str(const std::string& text) {
-    return or_pass_on(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    return or_pass_on(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* tables) {

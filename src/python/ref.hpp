@@ -9,7 +9,7 @@
 namespace quorlin {
 
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
@@ -39,7 +39,7 @@ public:
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     void reset() noexcept { Py_CLEAR(ptr_); }
 
-private:
+  private:
     explicit PyRef(PyObject* obj) noexcept : ptr_(obj) {}
     PyObject* ptr_ = nullptr;
 };

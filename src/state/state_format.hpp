@@ -30,7 +30,7 @@ struct DecodedState {
 DecodedState read_state(const std::uint8_t* data, std::size_t size);
 
 class StateError : public std::runtime_error {
-public:
+  public:
     explicit StateError(const std::string& text) : std::runtime_error(text) {}
 };
 

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/utf8.hpp"
 #include "state/size_checks.hpp"
 #include "state/state_format.hpp"
-#include "core/utf8.hpp"
 
 namespace quorlin {
 

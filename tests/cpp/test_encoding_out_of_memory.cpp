@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/label_encode.hpp"
-#include "parallel/pool.hpp"
-#include "core/column_encoding.hpp"
 #include "../support/encoding_reference.hpp"
 #include "../support/sanitizer.hpp"
+#include "core/column_encoding.hpp"
+#include "core/label_encode.hpp"
+#include "parallel/pool.hpp"
 
 // ThreadSanitizer brings its own operator new, so these tests run in the other builds only.
 #if !QUORLIN_UNDER_TSAN

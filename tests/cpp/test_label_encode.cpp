@@ -186,9 +186,8 @@ TEST(LabelEncodeSink, WritesOnlyItsStrideOfTheBuffer) {
     for (std::size_t threads : kPoolSizes) {
         std::vector<double> buffer(rows.size() * cols, -7.0);
         LabelColumn column = testing::make_column(rows, Layout::EntryPerRow);
-        parallel::ThreadPool(threads).install([&] {
-            label_encode(column, CodeSink{buffer.data() + 1, cols});
-        });
+        parallel::ThreadPool(threads).install(
+            [&] { label_encode(column, CodeSink{buffer.data() + 1, cols}); });
         EXPECT_TRUE(
             testing::same_codes(buffer.data() + 1, cols, {1.0, testing::kMissingCode, 0.0, 1.0}));
         for (std::size_t r = 0; r < rows.size(); ++r) {

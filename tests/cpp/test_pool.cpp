@@ -535,17 +535,15 @@ TEST(RegistryTest, FailedThreadStartStopsTheStartedWorkersAndNamesTheReason) {
 // A child forked after the process-wide pool started has none of its threads; parallel work
 // there must still finish (on a pool of the child's own), not wait forever.
 TEST(PoolFork, ChildOfAForkRunsParallelWork) {
-    std::vector<int> before = quorlin::parallel::parallel_map(1000, [](std::size_t i) {
-        return static_cast<int>(i);
-    });
+    std::vector<int> before =
+        quorlin::parallel::parallel_map(1000, [](std::size_t i) { return static_cast<int>(i); });
     ASSERT_EQ(before.back(), 999);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         alarm(20);  // a hang ends the child with SIGALRM
-        std::vector<int> after = quorlin::parallel::parallel_map(100000, [](std::size_t i) {
-            return static_cast<int>(i * 2);
-        });
+        std::vector<int> after = quorlin::parallel::parallel_map(
+            100000, [](std::size_t i) { return static_cast<int>(i * 2); });
         bool ok = after.size() == 100000 && after[99999] == 199998 &&
                   quorlin::parallel::current_num_threads() >= 1;
         _exit(ok ? 0 : 1);
