@@ -111,29 +111,18 @@ double half_to_double(std::uint16_t h) noexcept {
     return std::bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
 }
 
-double signed_at(const char* p, std::size_t size) noexcept {
+// An integer of `size` bytes, read as the type of that size.
+template <class I8, class I16, class I32, class I64>
+double integer_at(const char* p, std::size_t size) noexcept {
     switch (size) {
         case 1:
-            return static_cast<double>(load<std::int8_t>(p));
+            return static_cast<double>(load<I8>(p));
         case 2:
-            return static_cast<double>(load<std::int16_t>(p));
+            return static_cast<double>(load<I16>(p));
         case 4:
-            return static_cast<double>(load<std::int32_t>(p));
+            return static_cast<double>(load<I32>(p));
         default:
-            return static_cast<double>(load<std::int64_t>(p));
-    }
-}
-
-double unsigned_at(const char* p, std::size_t size) noexcept {
-    switch (size) {
-        case 1:
-            return static_cast<double>(load<std::uint8_t>(p));
-        case 2:
-            return static_cast<double>(load<std::uint16_t>(p));
-        case 4:
-            return static_cast<double>(load<std::uint32_t>(p));
-        default:
-            return static_cast<double>(load<std::uint64_t>(p));
+            return static_cast<double>(load<I64>(p));
     }
 }
 
@@ -144,9 +133,9 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
         case DirectKind::Bool:
             return *p != 0 ? 1.0 : 0.0;
         case DirectKind::Int:
-            return signed_at(p, size);
+            return integer_at<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(p, size);
         case DirectKind::UInt:
-            return unsigned_at(p, size);
+            return integer_at<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(p, size);
         case DirectKind::Half:
             return half_to_double(load<std::uint16_t>(p));
         case DirectKind::Float:
