@@ -7,12 +7,13 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
-ensure_debian clang libclang-rt-14-dev cmake ninja-build
+ensure_debian cmake ninja-build
+ensure_clang
 
 BUILD="$ROOT/build/fuzz"
 SEEDS="$ROOT/tests/fuzz/corpus/state"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_COMPILER="$CLANG_CC" -DCMAKE_CXX_COMPILER="$CLANG_CXX" \
     -DQUORLIN_SANITIZE=address,undefined -DQUORLIN_EXTENSION=OFF -DQUORLIN_FUZZ=ON \
     -DQUORLIN_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j2 --target fuzz_state_reader >/dev/null

@@ -57,3 +57,48 @@ ensure_debian() {
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
 }
+
+# The compilers of every build: CC and CXX when the caller sets them, else the system's cc and
+# c++. Exported, so that CMake and pip builds started from the scripts use the same ones.
+export CC="${CC:-cc}" CXX="${CXX:-c++}"
+
+# ensure_clang: installs clang and the compiler runtime of its own version (libFuzzer, the
+# sanitizer runtimes), whatever the Debian release calls them, and sets CLANG_CC and CLANG_CXX
+# for the builds that need clang (the fuzzers, the C++ tests under the sanitizers).
+ensure_clang() {
+    CLANG_CC="${CLANG_CC:-clang}"
+    CLANG_CXX="${CLANG_CXX:-clang++}"
+    command -v "$CLANG_CXX" >/dev/null 2>&1 || ensure_debian clang
+    local major
+    major="$("$CLANG_CXX" --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)"
+    [ -n "$major" ] || { echo "cannot read the version of $CLANG_CXX" >&2; return 1; }
+    ensure_debian "libclang-rt-${major}-dev"
+}
+
+# sanitizer_preload COMPILER: the ASan and UBSan runtimes that COMPILER links, as an LD_PRELOAD
+# list for an interpreter that loads a module built by it with those sanitizers.
+sanitizer_preload() {
+    local compiler="$1" lib path list=""
+    for lib in libasan.so libubsan.so; do
+        path="$("$compiler" -print-file-name="$lib")"
+        # A compiler that does not know the file echoes its name back.
+        if [ "${path#/}" = "$path" ] || [ ! -e "$path" ]; then
+            echo "$compiler has no $lib (the sanitizer run needs GCC's runtimes)" >&2
+            return 1
+        fi
+        list="${list:+$list:}$(readlink -f "$path")"
+    done
+    echo "$list"
+}
+
+# stage NAME COMMAND...: runs one stage of a script with a heading, and prints its time.
+stage() {
+    local name="$1" start=$SECONDS
+    shift
+    echo "== $name"
+    "$@"
+    local took=$((SECONDS - start))
+    printf -- '-- %s: %dm%02ds\n' "$name" $((took / 60)) $((took % 60))
+    STAGE_TIMES+=("$(printf '%4dm%02ds  %s' $((took / 60)) $((took % 60)) "$name")")
+}
+STAGE_TIMES=()

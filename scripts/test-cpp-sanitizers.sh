@@ -4,21 +4,16 @@
 # the tests of each. Exits non-zero on any build or test failure or sanitizer report.
 #
 # Usage: scripts/test-cpp-sanitizers.sh [ctest arguments, e.g. -R pool]
-set -euo pipefail
-
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+root="$ROOT"
 jobs="${QUORLIN_BUILD_JOBS:-2}"
 
-if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
-    cxx=clang++
-    cc=clang
-else
-    cxx=g++
-    cc=gcc
-fi
-
-generator=()
-if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
+# clang: its ThreadSanitizer runtime comes with the compiler runtime package of its version.
+ensure_debian cmake ninja-build libgtest-dev
+ensure_clang
+cxx="$CLANG_CXX"
+cc="$CLANG_CC"
+generator=(-G Ninja)
 
 # (run_one is called in an || list, where set -e does not apply: it checks each step itself.)
 # A sanitizer report must fail the run, whatever the test itself concluded.

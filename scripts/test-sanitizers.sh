@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer (assertions on), and
-# the whole pytest suite run with the sanitizer runtime preloaded into the interpreter.
+# the whole pytest suite run with the sanitizer runtimes of the compiler that built it preloaded
+# into the interpreter.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 PYTHON="$(find_python 3.13)"
@@ -8,9 +9,10 @@ VENV="$ROOT/.venv-asan"
 ensure_venv "$VENV" "$PYTHON" requirements/dev.txt
 export PATH="$VENV/bin:$PATH"
 install_module "$VENV" -Ccmake.build-type=Debug -Cbuild-dir=build/asan-{wheel_tag} \
+    -Ccmake.define.CMAKE_CXX_COMPILER="$CXX" -Ccmake.define.CMAKE_C_COMPILER="$CC" \
     -Ccmake.define.QUORLIN_SANITIZE=address,undefined -Ccmake.define.QUORLIN_WERROR=ON
 
-preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+preload="$(sanitizer_preload "$CXX")"
 # CPython keeps memory for the life of the process, so leak reports at exit say nothing about
 # us; the leak checks of the suite measure growth instead. Huge requests must fail as they
 # would without the sanitizer (MemoryError), not abort.
