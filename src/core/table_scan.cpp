@@ -4,6 +4,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/hash.hpp"
 #include "core/number_format.hpp"
 
 namespace quorlin {
@@ -16,7 +17,7 @@ LabelColumn& TableScan::turn_text(std::size_t c, std::size_t r) {
     column_is_text_[c] = 1;
     labels.reserve_rows(rows_);
     // Numeric prefixes repeat values often; equal bit patterns render the same text.
-    std::unordered_map<std::uint64_t, std::uint32_t> seen;
+    std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> seen;
     std::string text;
     for (std::size_t row = 0; row < r; ++row) {
         double value = buffer_[row * cols_ + c];

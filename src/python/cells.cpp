@@ -55,7 +55,6 @@ void StrEntryCache::grow() {
     std::vector<Slot> fresh(slots_.empty() ? 64 : slots_.size() * 2);
     fresh.swap(slots_);
     mask_ = slots_.size() - 1;
-    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
     for (const Slot& slot : fresh) {
         if (slot.key != nullptr) place(slot);
     }

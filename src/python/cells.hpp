@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hash.hpp"
 #include "core/table_scan.hpp"
 #include "core/utf8.hpp"
 #include "python/errors.hpp"
@@ -100,8 +101,8 @@ class StrEntryCache {
     static constexpr std::size_t kProbeWindow = 1u << 16;
 
     std::size_t slot_of(PyObject* str) const noexcept {
-        auto bits = reinterpret_cast<std::uintptr_t>(str) >> 4;
-        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+        return static_cast<std::size_t>(hash_word(reinterpret_cast<std::uintptr_t>(str), seed_)) &
+               mask_;
     }
     void place(Slot slot) noexcept;
     void grow();
@@ -110,7 +111,7 @@ class StrEntryCache {
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
     std::size_t mask_ = 0;
-    unsigned shift_ = 64;
+    HashSeed seed_ = HashSeed::random();
     std::size_t lookups_ = 0;
     bool active_ = true;
 };

@@ -65,7 +65,7 @@ class LabelCache {
     const CodeToLabel& table_;
     std::vector<PyRef> dense_;
     std::vector<bool> absent_;  // small codes that the table lacks (only in incoherent tables)
-    std::unordered_map<Code, PyRef> sparse_;
+    std::unordered_map<Code, PyRef, WordHasher> sparse_;
 };
 
 [[noreturn]] void names_out_of_bounds(std::size_t len, std::size_t index) {
@@ -113,7 +113,7 @@ PyRef decode_array(const NumericMatrix& matrix, const EncodingInfo& tables) {
 namespace {
 
 bool names_are_unique(const std::vector<std::string>& names) {
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<std::string_view, LabelHasher, std::equal_to<>> seen;
     seen.reserve(names.size());
     for (const std::string& name : names) {
         if (!seen.insert(name).second) return false;
