@@ -147,51 +147,59 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
 
 namespace {
 
-void scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cells, SignalCheck& signals) {
+// Each loop checks the layout before it reads a cell, and signals after it: whatever Python
+// code runs in between is seen before the next read.
+std::size_t scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cells,
+                         SignalCheck& signals) {
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        signals.step();
+        if (!cells.layout->unchanged()) return r;
         scan.put_number(r, c, number_at(p, cells.kind, cells.itemsize));
+        signals.step();
     }
+    return scan.rows();
 }
 
-void scan_objects(TableScan& scan, std::size_t c, const ColumnCells& cells, SignalCheck& signals) {
-    ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+std::size_t scan_objects(TableScan& scan, const ColumnCells& cells, ColumnFeed& feed,
+                         SignalCheck& signals) {
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        signals.step();
+        if (!cells.layout->unchanged()) return r;
         PyObject* cell = load<PyObject*>(p);
         // An unset slot reads as None, as item access gives it. The cell is held while its
         // conversions run, since they may run code that replaces it in the array.
         PyRef held = PyRef::borrow(cell != nullptr ? cell : Py_None);
         feed.object(r, held.get());
+        signals.step();
     }
+    return scan.rows();
 }
 
 // Unicode cells: UCS4 code points without their trailing NULs, as item access gives them.
 // Such a cell is never a number (NumPy's str scalar has no float conversion).
-void scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cells, PyObject* values,
-                  SignalCheck& signals) {
-    ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+std::size_t scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cells, ColumnFeed& feed,
+                         PyObject* values, SignalCheck& signals) {
     std::size_t width = cells.itemsize / 4;
     std::vector<std::uint32_t> units(width);
     std::string label;
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        signals.step();
+        if (!cells.layout->unchanged()) return r;
         if (width > 0) std::memcpy(units.data(), p, width * 4);
         std::size_t length = width;
         while (length > 0 && units[length - 1] == 0) --length;
         label.clear();
         if (append_utf8(label, units.data(), length)) {
             feed.text(r, label);
-            continue;
+        } else {
+            // Not Unicode: what item access makes of it (NumPy versions differ) decides.
+            if (values == nullptr) throw InternalFailure("text cell beyond U+10FFFF");
+            PyRef cell = fetch_cell(values, r, c);
+            feed.object(r, cell.get());
         }
-        // Not Unicode: what item access makes of it (NumPy versions differ) decides.
-        if (values == nullptr) throw InternalFailure("text cell beyond U+10FFFF");
-        PyRef cell = fetch_cell(values, r, c);
-        feed.object(r, cell.get());
+        signals.step();
     }
+    return scan.rows();
 }
 
 }  // namespace
@@ -228,20 +236,41 @@ DirectKind direct_kind(PyArray_Descr* descr) {
     }
 }
 
-void scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells, PyObject* values,
-                       SignalCheck& signals) {
+ArrayLayout::ArrayLayout(PyArrayObject* array)
+    : array_(array),
+      descr_(PyRef::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))),
+      data_(PyArray_DATA(array)),
+      ndim_(PyArray_NDIM(array)) {
+    for (int i = 0; i < ndim_ && i < 2; ++i) {
+        dims_[i] = PyArray_DIM(array, i);
+        strides_[i] = PyArray_STRIDE(array, i);
+    }
+}
+
+bool ArrayLayout::unchanged() const noexcept {
+    if (PyArray_DATA(array_) != data_ || PyArray_NDIM(array_) != ndim_ ||
+        reinterpret_cast<PyObject*>(PyArray_DESCR(array_)) != descr_.get()) {
+        return false;
+    }
+    for (int i = 0; i < ndim_ && i < 2; ++i) {
+        if (PyArray_DIM(array_, i) != dims_[i] || PyArray_STRIDE(array_, i) != strides_[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells,
+                              ColumnFeed& feed, PyObject* values, SignalCheck& signals) {
     switch (cells.kind) {
         case DirectKind::Object:
-            scan_objects(scan, c, cells, signals);
-            break;
+            return scan_objects(scan, cells, feed, signals);
         case DirectKind::Unicode:
-            scan_unicode(scan, c, cells, values, signals);
-            break;
+            return scan_unicode(scan, c, cells, feed, values, signals);
         case DirectKind::None:
             throw InternalFailure("column cells without a direct reading");
         default:
-            scan_numbers(scan, c, cells, signals);
-            break;
+            return scan_numbers(scan, c, cells, signals);
     }
 }
 
@@ -275,10 +304,19 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
     const npy_intp* strides = PyArray_STRIDES(array);
     const char* data = PyArray_BYTES(array);
     auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
+    const ArrayLayout layout(array);
     SignalCheck signals;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        ColumnCells cells{data + static_cast<npy_intp>(c) * strides[1], strides[0], kind, itemsize};
-        scan_column_cells(scan, c, cells, values, signals);
+        ColumnCells cells{data + static_cast<npy_intp>(c) * strides[1], strides[0], kind, itemsize,
+                          &layout};
+        ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+        std::size_t r = scan_column_cells(scan, c, cells, feed, values, signals);
+        if (r < scan.rows()) {
+            // The array changed under the read: item access reads it live from here on, as
+            // the general road would.
+            scan_items(scan, values, c, r, feed, signals);
+            return true;
+        }
     }
     return true;
 }

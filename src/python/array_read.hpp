@@ -35,18 +35,40 @@ DirectKind direct_kind(PyArray_Descr* descr);
 // The value of a cell of a numeric kind (Bool, Int, UInt, Half, Float, Double) at p.
 double number_at(const char* p, DirectKind kind, std::size_t size) noexcept;
 
-// One column of cells in memory: scan.rows() cells `stride` bytes apart.
+// What a direct read relies on about the array it reads: its data, shape, strides and dtype.
+// Python code (a cell's own conversions, a signal handler, a finalizer) may resize, reshape or
+// retype the array between two cells, so the read checks the layout again before each cell.
+// The dtype is held, so that its address cannot be reused by another one meanwhile.
+class ArrayLayout {
+  public:
+    explicit ArrayLayout(PyArrayObject* array);
+    bool unchanged() const noexcept;
+
+  private:
+    PyArrayObject* array_;
+    PyRef descr_;
+    const void* data_;
+    int ndim_;
+    npy_intp dims_[2] = {0, 0};
+    npy_intp strides_[2] = {0, 0};
+};
+
+// One column of cells in memory: scan.rows() cells `stride` bytes apart, in the array whose
+// layout `layout` describes.
 struct ColumnCells {
     const char* data;
     std::ptrdiff_t stride;
     DirectKind kind;
     std::size_t itemsize;
+    const ArrayLayout* layout;
 };
 
-// Reads column c from `cells`, whose container keeps every object cell alive during the scan.
-// `values` answers item access for the cells that only item access reproduces (text that is
-// not valid Unicode); nullptr when the container cannot hold such cells.
-void scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells, PyObject* values,
-                       SignalCheck& signals);
+// Reads column c from `cells` into `feed` (whose column it is), from row 0 down, while the
+// array's layout holds; returns the first row not read (scan.rows() when every row was).
+// Object cells are held while their conversions run. `values` answers item access for the
+// cells that only item access reproduces (text that is not valid Unicode); nullptr when the
+// container cannot hold such cells.
+std::size_t scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells,
+                              ColumnFeed& feed, PyObject* values, SignalCheck& signals);
 
 }  // namespace quorlin

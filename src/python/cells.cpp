@@ -120,17 +120,34 @@ PyRef fetch_cell(PyObject* values, std::size_t r, std::size_t c) {
     return fetch(values, r, column.get());
 }
 
-void scan_items(TableScan& scan, PyObject* values) {
-    SignalCheck signals;
-    for (std::size_t c = 0; c < scan.cols(); ++c) {
-        PyRef column = or_fail(PyLong_FromSize_t(c));
-        ColumnFeed feed(scan, c, /*cells_stay_alive=*/false);
-        for (std::size_t r = 0; r < scan.rows(); ++r) {
-            signals.step();
-            PyRef cell = fetch(values, r, column.get());
-            feed.object(r, cell.get());
-        }
+namespace {
+
+void scan_column_items(TableScan& scan, PyObject* values, std::size_t c, std::size_t r,
+                       ColumnFeed& feed, SignalCheck& signals) {
+    PyRef column = or_fail(PyLong_FromSize_t(c));
+    for (; r < scan.rows(); ++r) {
+        PyRef cell = fetch(values, r, column.get());
+        feed.object(r, cell.get());
+        signals.step();
     }
+}
+
+}  // namespace
+
+void scan_items(TableScan& scan, PyObject* values, std::size_t c, std::size_t r, ColumnFeed& feed,
+                SignalCheck& signals) {
+    scan_column_items(scan, values, c, r, feed, signals);
+    for (std::size_t next = c + 1; next < scan.cols(); ++next) {
+        ColumnFeed next_feed(scan, next, /*cells_stay_alive=*/false);
+        scan_column_items(scan, values, next, 0, next_feed, signals);
+    }
+}
+
+void scan_items(TableScan& scan, PyObject* values) {
+    if (scan.cols() == 0) return;
+    SignalCheck signals;
+    ColumnFeed feed(scan, 0, /*cells_stay_alive=*/false);
+    scan_items(scan, values, 0, 0, feed, signals);
 }
 
 }  // namespace quorlin

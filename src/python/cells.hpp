@@ -152,5 +152,8 @@ PyRef fetch_cell(PyObject* values, std::size_t r, std::size_t c);
 // The general road: reads every cell through item access, column after column, each column
 // from row 0 down.
 void scan_items(TableScan& scan, PyObject* values);
+// The same from cell (r, c) on, `feed` being column c's feed so far.
+void scan_items(TableScan& scan, PyObject* values, std::size_t c, std::size_t r, ColumnFeed& feed,
+                SignalCheck& signals);
 
 }  // namespace quorlin

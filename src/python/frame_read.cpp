@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/bytes.hpp"
+#include "core/failure.hpp"
 #include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
@@ -109,7 +111,27 @@ class Dtypes {
 struct Column {
     std::unique_ptr<ArrowStringColumn> arrow;
     PyRef array;
+    std::unique_ptr<ArrayLayout> layout;
 };
+
+// Whether reading the cell as a number or as text runs no Python code of the caller's: exact
+// str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
+// one is a heap type). Other cells may run code that changes the frame while it is read.
+bool runs_no_caller_code(PyObject* cell) {
+    PyTypeObject* type = Py_TYPE(cell);
+    return cell == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
+           type == &PyLong_Type || type == &PyBool_Type ||
+           (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
+}
+
+bool cells_run_no_caller_code(const ColumnCells& cells, std::size_t rows) {
+    const char* p = cells.data;
+    for (std::size_t r = 0; r < rows; ++r, p += cells.stride) {
+        PyObject* cell = load<PyObject*>(p);
+        if (cell != nullptr && !runs_no_caller_code(cell)) return false;
+    }
+    return true;
+}
 
 PyRef column_series(PyObject* iloc, std::size_t c) {
     PyRef all_rows = or_fail(PySlice_New(nullptr, nullptr, nullptr));
@@ -214,9 +236,15 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         }
         auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
         PyArray_Descr* descr = PyArray_DESCR(a);
+        columns[c].layout = std::make_unique<ArrayLayout>(a);
         ColumnCells cells{PyArray_BYTES(a), PyArray_STRIDE(a, 0), direct_kind(descr),
-                          static_cast<std::size_t>(PyDataType_ELSIZE(descr))};
+                          static_cast<std::size_t>(PyDataType_ELSIZE(descr)),
+                          columns[c].layout.get()};
         if (cells.kind == DirectKind::Object) {
+            // `values`, which the general road reads, is a snapshot for a frame of several
+            // blocks, and these columns are not: a cell whose own code changes the frame would
+            // be seen here and not there. Such frames take the general road.
+            if (!cells_run_no_caller_code(cells, scan.rows())) return false;
             object_columns.emplace_back(c, cells);
         } else {
             numeric_columns.push_back({c, cells});
@@ -229,7 +257,11 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         signals.step(SignalCheck::kCells);
     }
     for (const auto& [c, cells] : object_columns) {
-        scan_column_cells(scan, c, cells, nullptr, signals);
+        ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
+        // Only a signal handler can still change the frame's arrays under the read.
+        if (scan_column_cells(scan, c, cells, feed, nullptr, signals) < scan.rows()) {
+            throw InternalFailure("DataFrame changed while it was read");
+        }
     }
     return true;
 }
