@@ -58,6 +58,13 @@ bool is_float_matrix(PyObject* obj) {
 
 NumericMatrix copy_float_matrix(PyObject* obj) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const ArrayLayout layout(array);
+    // Allocating the copy may run Python code (a collection's finalizers), which may change
+    // the array: the layout read here must still hold before the copy reads it.
+    auto source = [&](NumericMatrix m) {
+        if (!layout.unchanged()) throw InternalFailure("ndarray changed while it was read");
+        return m;
+    };
     auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
     auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
     npy_intp row_bytes = PyArray_STRIDE(array, 0);
@@ -74,13 +81,13 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
         if (col_stride < 0) offset -= col_stride * static_cast<std::ptrdiff_t>(cols - 1);
         // With positive strides the copy is a new array that becomes the output as it is.
         const bool c_order = col_stride == 1 && row_stride == static_cast<std::ptrdiff_t>(cols);
-        NumericMatrix m =
+        NumericMatrix m = source(
             offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
-                        : new_array_matrix(rows, cols, !c_order, false);
+                        : new_array_matrix(rows, cols, !c_order, false));
         std::memcpy(m.block(), data - offset * 8, rows * cols * sizeof(double));
         return m;
     }
-    NumericMatrix m = new_array_matrix(rows, cols, false, false);
+    NumericMatrix m = source(new_array_matrix(rows, cols, false, false));
     double* out = m.block();
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = data + static_cast<npy_intp>(r) * row_bytes;

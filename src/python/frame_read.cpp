@@ -107,6 +107,10 @@ class Dtypes {
     PyRef na_;
 };
 
+// Only code that resizes or reshapes pandas' own arrays under the read (a signal handler, a
+// finalizer) can make this happen.
+constexpr const char* kFrameChanged = "DataFrame changed while it was read";
+
 // A column ready to read: its Arrow buffers, or an array of its cells.
 struct Column {
     std::unique_ptr<ArrowStringColumn> arrow;
@@ -250,6 +254,12 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
             numeric_columns.push_back({c, cells});
         }
     }
+    // Opening the later columns ran pandas code; the arrays opened before must still be as read.
+    for (const Column& column : columns) {
+        if (column.layout && !column.layout->unchanged()) {
+            throw InternalFailure(kFrameChanged);
+        }
+    }
     SignalCheck signals;
     if (!arrow_columns.empty() || !numeric_columns.empty()) {
         parallel::join([&] { scan_arrow_strings(scan, arrow_columns); },
@@ -260,7 +270,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
         // Only a signal handler can still change the frame's arrays under the read.
         if (scan_column_cells(scan, c, cells, feed, nullptr, signals) < scan.rows()) {
-            throw InternalFailure("DataFrame changed while it was read");
+            throw InternalFailure(kFrameChanged);
         }
     }
     return true;
