@@ -37,7 +37,7 @@ if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
 
 stage "Type stubs (stubtest, mypy, pyright)" bash scripts/test-stubs.sh
 stage "README examples" python -m doctest -o NORMALIZE_WHITESPACE README.md
-stage "Leak check (tests marked leakcheck, in two windows of 250 repetitions)" \
+stage "Leak check (tests marked leakcheck, in windows of 125 repetitions)" \
     python -m pytest -q -p no:cacheprovider tests --leak-check -m leakcheck
 stage "Sanitizer run (extension with ASan+UBSan, whole suite)" bash scripts/test-sanitizers.sh
 stage "C++ unit tests under ASan+UBSan and TSan" bash scripts/test-cpp-sanitizers.sh
