@@ -71,8 +71,8 @@ if any(c != contents[0] for c in contents):
 members = tarfile.open(sdist).getnames()
 root = members[0].split("/")[0]
 inner = {m[len(root) + 1:] for m in members if "/" in m}
-for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
-               "stubs/quorlin-stubs/__init__.pyi", "src/module/exports.map", "PKG-INFO"):
+for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "stubs/quorlin-stubs/__init__.pyi",
+               "src/module/exports.map", "PKG-INFO"):
     if needed not in inner:
         problems.append(f"{sdist.name}: {needed} is missing")
 for member in inner:
