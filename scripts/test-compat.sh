@@ -25,10 +25,11 @@ WHEELS="$ROOT/build/wheels"
 
 run_entry() {
     local name="$1" version="$2"
-    local venv="$ROOT/.venv-compat-$name"
+    local venv="$ROOT/.venv-compat-$name" python
+    python="$(find_python "$version")"
     # Fresh each run: packages of an earlier requirement set must not linger.
     rm -rf "$venv"
-    ensure_venv "$venv" "$(find_python "$version")" "requirements/compat-$name.txt" requirements/test.txt
+    ensure_venv "$venv" "$python" "requirements/compat-$name.txt" requirements/test.txt
     # NumPy is already there, so the wheel's dependency floor must accept the entry's NumPy.
     "$venv/bin/python" -m pip install -q --only-binary=:all: --no-index --find-links "$WHEELS" quorlin
     "$venv/bin/python" -m pip check
