@@ -31,7 +31,8 @@ run_entry() {
     rm -rf "$venv"
     ensure_venv "$venv" "$python" "requirements/compat-$name.txt" requirements/test.txt
     # NumPy is already there, so the wheel's dependency floor must accept the entry's NumPy.
-    "$venv/bin/python" -m pip install -q --only-binary=:all: --no-index --find-links "$WHEELS" quorlin
+    "$venv/bin/python" -m pip install -q --only-binary=:all: --no-index --find-links "$WHEELS" \
+        quorlin
     "$venv/bin/python" -m pip check
     (cd "$TESTS_COPY" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 }
