@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The compatibility matrix: the whole pytest suite on each supported combination of Python,
-# NumPy and pandas, each in its own virtual environment (.venv-compat-NAME, packages from
-# requirements/compat-NAME.txt). The module is built in isolation, as pip builds it for a user,
-# so it is always compiled against NumPy 2 headers; one build serves NumPy 1 and 2.
+# NumPy and pandas, each in a fresh virtual environment (.venv-compat-NAME, packages from
+# requirements/compat-NAME.txt). The module comes from the release wheels of
+# scripts/build-wheels.sh (built when build/wheels is stale), installed as a user installs them:
+# by name from the wheel folder, binaries only, so that no source build can happen. The suite
+# runs from a copy of tests/ outside the source tree.
 #
 #   bash scripts/test-compat.sh            every entry
 #   bash scripts/test-compat.sh NAME...    only the named entries
@@ -12,28 +14,33 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
-# name, Python version; the packages are in requirements/compat-NAME.txt.
+# name, Python version; the packages are in requirements/compat-NAME.txt. The two pandas 2.2
+# entries run at the NumPy and pandas floors that pyproject.toml declares.
 MATRIX=(
     "py313-numpy2-pandas3 3.13"
-    "py313-pandas22 3.13"
+    "py313-numpy21-pandas22 3.13"
     "py312-numpy1-pandas22 3.12"
 )
+WHEELS="$ROOT/build/wheels"
 
 run_entry() {
     local name="$1" version="$2"
     local venv="$ROOT/.venv-compat-$name" python
     python="$(find_python "$version")"
+    # Fresh each run: packages of an earlier requirement set must not linger.
+    rm -rf "$venv"
     ensure_venv "$venv" "$python" "requirements/compat-$name.txt" requirements/test.txt
-    # build-dir per wheel tag: entries of the same Python reuse one incremental build.
-    CMAKE_BUILD_PARALLEL_LEVEL=2 "$venv/bin/python" -m pip install -q --no-deps \
-        -Cbuild-dir=build/compat-{wheel_tag} "$ROOT"
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+    # NumPy is already there, so the wheel's dependency floor must accept the entry's NumPy.
+    "$venv/bin/python" -m pip install -q --only-binary=:all: --no-index --find-links "$WHEELS" \
+        quorlin
+    "$venv/bin/python" -m pip check
+    (cd "$TESTS_COPY" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 }
 
 versions_of() {
     "$ROOT/.venv-compat-$1/bin/python" - <<'EOF' 2>/dev/null || echo "(no environment)"
 import importlib.metadata as md, platform
-names = ["numpy", "pandas", "pyarrow"]
+names = ["quorlin", "numpy", "pandas", "pyarrow"]
 found = []
 for name in names:
     try:
@@ -43,6 +50,13 @@ for name in names:
 print(f"python {platform.python_version()}, " + ", ".join(found))
 EOF
 }
+
+bash scripts/build-wheels.sh --if-stale
+
+# A directory where nothing of the source tree can be imported.
+TESTS_COPY="$(mktemp -d)"
+trap 'rm -rf "$TESTS_COPY"' EXIT
+cp -r tests "$TESTS_COPY/tests"
 
 selected=("$@")
 summary=()
@@ -69,7 +83,7 @@ for entry in "${MATRIX[@]}"; do
         failed=1
     fi
     result="$(grep -E '(passed|failed|error)' "$log" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//')"
-    summary+=("$(printf '%-4s %-24s %-58s %s (%ds)' "$status" "$name" "$(versions_of "$name")" \
+    summary+=("$(printf '%-4s %-24s %-72s %s (%ds)' "$status" "$name" "$(versions_of "$name")" \
         "${result:-no test result}" $((SECONDS - start)))")
 done
 
