@@ -35,7 +35,9 @@ TARGETS=(surface setstate)
 fuzz_python() {
     local runtime
     runtime="$("$VENV/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
-    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+    # libFuzzer's merge runs the target again by its path: the targets start with
+    # "env python3", which finds this environment's interpreter first on PATH.
+    PATH="$VENV/bin:$PATH" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         "$VENV/bin/python" "$@"
@@ -103,6 +105,11 @@ for target in "${TARGETS[@]}"; do
         mkdir -p "$merged"
         fuzz_python "tests/fuzz/fuzz_$target.py" -merge=1 -timeout=20 -rss_limit_mb=4096 \
             "$merged" "$work" >"$BUILD/merge-$target.log" 2>&1
+        if [ -z "$(ls -A "$merged")" ]; then
+            echo "$target: the merge kept nothing; log: $BUILD/merge-$target.log" >&2
+            status=1
+            continue
+        fi
         rm -rf "$seeds"
         mv "$merged" "$seeds"
         echo "$target: $(ls "$seeds" | wc -l) seeds kept in tests/fuzz/corpus/$target"

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes __setstate__ with raw bytes, through the interpreter.
 
 Bytes the reader refuses must raise ValueError or TypeError; bytes it accepts must give tables

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes encode, decode and the state of the tables with tables that the fuzz bytes describe.
 
 Each input is built twice, as the exact class (read by the module's direct roads) and as a
