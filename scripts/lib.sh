@@ -102,3 +102,15 @@ stage() {
     STAGE_TIMES+=("$(printf '%4dm%02ds  %s' $((took / 60)) $((took % 60)) "$name")")
 }
 STAGE_TIMES=()
+
+# ensure_fuzz_venv DIR PYTHON: the environment of the fuzzers that run in the interpreter
+# (requirements/fuzz.txt), with atheris built from source by the clang of ensure_clang, so that
+# the libFuzzer and sanitizer runtimes it carries are those of the compiler of the module.
+ensure_fuzz_venv() {
+    ensure_clang
+    (
+        export CC="$CLANG_CC" CXX="$CLANG_CXX" CLANG_BIN
+        CLANG_BIN="$(command -v "$CLANG_CC")"
+        ensure_venv "$1" "$2" "$ROOT/requirements/dev.txt" "$ROOT/requirements/fuzz.txt"
+    )
+}

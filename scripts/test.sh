@@ -42,6 +42,8 @@ stage "Leak check (tests marked leakcheck, in windows of 125 repetitions)" \
 stage "Sanitizer run (extension with ASan+UBSan, whole suite)" bash scripts/test-sanitizers.sh
 stage "C++ unit tests under ASan+UBSan and TSan" bash scripts/test-cpp-sanitizers.sh
 stage "State reader fuzzing (bounded run)" bash scripts/fuzz-state.sh "${QUORLIN_FUZZ_SECONDS:-60}"
+stage "Python surface fuzzing (atheris, bounded run)" \
+    bash scripts/fuzz-surface.sh "${QUORLIN_FUZZ_SECONDS:-60}"
 stage "Compatibility matrix" bash scripts/test-compat.sh
 stage "Wheel and sdist" bash scripts/test-wheel.sh
 
