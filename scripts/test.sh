@@ -24,6 +24,20 @@ cpp_tests() {
     ctest --test-dir build/cpp-tests --output-on-failure
 }
 
+# Each fuzzer is one process: the two run side by side, the state reader's output kept until the
+# surface fuzzer is done, so that neither log is cut into the other.
+fuzzing() {
+    local seconds="${QUORLIN_FUZZ_SECONDS:-60}" log="$ROOT/build/fuzz-state-stage.log" status=0
+    mkdir -p "$ROOT/build"
+    bash scripts/fuzz-state.sh "$seconds" >"$log" 2>&1 &
+    local state_pid=$!
+    bash scripts/fuzz-surface.sh "$seconds" || status=1
+    wait "$state_pid" || status=1
+    echo "-- state reader"
+    cat "$log"
+    return "$status"
+}
+
 python_tests() {
     install_module "$ROOT/.venv" -Cbuild-dir=build/test-{wheel_tag} -Ccmake.define.QUORLIN_WERROR=ON
     python -m pytest -q -p no:cacheprovider tests
@@ -41,9 +55,7 @@ stage "Leak check (tests marked leakcheck, in windows of 125 repetitions)" \
     python -m pytest -q -p no:cacheprovider tests --leak-check -m leakcheck
 stage "Sanitizer run (extension with ASan+UBSan, whole suite)" bash scripts/test-sanitizers.sh
 stage "C++ unit tests under ASan+UBSan and TSan" bash scripts/test-cpp-sanitizers.sh
-stage "State reader fuzzing (bounded run)" bash scripts/fuzz-state.sh "${QUORLIN_FUZZ_SECONDS:-60}"
-stage "Python surface fuzzing (atheris, bounded run)" \
-    bash scripts/fuzz-surface.sh "${QUORLIN_FUZZ_SECONDS:-60}"
+stage "Fuzzing: state reader and Python surface, bounded runs side by side" fuzzing
 stage "Compatibility matrix" bash scripts/test-compat.sh
 stage "Wheel and sdist" bash scripts/test-wheel.sh
 
