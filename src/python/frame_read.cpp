@@ -177,7 +177,10 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
         if (column.arrow) return true;
     }
     column.array = column_array(series.get(), plan.kind, rows);
-    return static_cast<bool>(column.array);
+    if (!column.array) return false;
+    column.layout =
+        std::make_unique<ArrayLayout>(reinterpret_cast<PyArrayObject*>(column.array.get()));
+    return true;
 }
 
 struct NumericColumn {
@@ -227,6 +230,10 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
     }
+    // Opening the later columns ran pandas code; the arrays opened before must still be as read.
+    for (const Column& column : columns) {
+        if (column.layout && !column.layout->unchanged()) throw InternalFailure(kFrameChanged);
+    }
 
     // Columns without Python objects are read first, on the worker pool; object columns after
     // them, here.
@@ -240,7 +247,6 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         }
         auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
         PyArray_Descr* descr = PyArray_DESCR(a);
-        columns[c].layout = std::make_unique<ArrayLayout>(a);
         ColumnCells cells{PyArray_BYTES(a), PyArray_STRIDE(a, 0), direct_kind(descr),
                           static_cast<std::size_t>(PyDataType_ELSIZE(descr)),
                           columns[c].layout.get()};
@@ -252,12 +258,6 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
             object_columns.emplace_back(c, cells);
         } else {
             numeric_columns.push_back({c, cells});
-        }
-    }
-    // Opening the later columns ran pandas code; the arrays opened before must still be as read.
-    for (const Column& column : columns) {
-        if (column.layout && !column.layout->unchanged()) {
-            throw InternalFailure(kFrameChanged);
         }
     }
     SignalCheck signals;
