@@ -154,15 +154,15 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
 
 namespace {
 
-// Each loop checks the layout before it reads a cell, and signals after it: whatever Python
-// code runs in between is seen before the next read.
+// Each loop checks the layout again after any point where Python code may have run (a cell's
+// conversions, item access, a signal handler), before it reads the next cell; the layout holds
+// when a loop starts (scan_column_cells checks it).
 std::size_t scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cells,
                          SignalCheck& signals) {
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        if (!cells.layout->unchanged()) return r;
         scan.put_number(r, c, number_at(p, cells.kind, cells.itemsize));
-        signals.step();
+        if (signals.step() && !cells.layout->unchanged()) return r + 1;
     }
     return scan.rows();
 }
@@ -171,6 +171,7 @@ std::size_t scan_objects(TableScan& scan, const ColumnCells& cells, ColumnFeed& 
                          SignalCheck& signals) {
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
+        // Any object cell may run code: its layout is checked before every read.
         if (!cells.layout->unchanged()) return r;
         PyObject* cell = load<PyObject*>(p);
         // An unset slot reads as None, as item access gives it. The cell is held while its
@@ -191,11 +192,11 @@ std::size_t scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cell
     std::string label;
     const char* p = cells.data;
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        if (!cells.layout->unchanged()) return r;
         if (width > 0) std::memcpy(units.data(), p, width * 4);
         std::size_t length = width;
         while (length > 0 && units[length - 1] == 0) --length;
         label.clear();
+        bool ran_code = false;
         if (append_utf8(label, units.data(), length)) {
             feed.text(r, label);
         } else {
@@ -203,8 +204,10 @@ std::size_t scan_unicode(TableScan& scan, std::size_t c, const ColumnCells& cell
             if (values == nullptr) throw InternalFailure("text cell beyond U+10FFFF");
             PyRef cell = fetch_cell(values, r, c);
             feed.object(r, cell.get());
+            ran_code = true;
         }
-        signals.step();
+        ran_code |= signals.step();
+        if (ran_code && !cells.layout->unchanged()) return r + 1;
     }
     return scan.rows();
 }
@@ -269,6 +272,8 @@ bool ArrayLayout::unchanged() const noexcept {
 
 std::size_t scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells,
                               ColumnFeed& feed, PyObject* values, SignalCheck& signals) {
+    // Code that ran at the end of the previous column (its last signal check) shows here.
+    if (!cells.layout->unchanged()) return 0;
     switch (cells.kind) {
         case DirectKind::Object:
             return scan_objects(scan, cells, feed, signals);

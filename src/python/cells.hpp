@@ -60,14 +60,16 @@ class SignalCheck {
   public:
     static constexpr std::size_t kCells = 4096;
 
-    // Counts `cells` more cells; runs the signal handlers once kCells have passed.
-    void step(std::size_t cells = 1) {
+    // Counts `cells` more cells; runs the signal handlers once kCells have passed. True when
+    // it ran them: Python code may have run.
+    bool step(std::size_t cells = 1) {
         if (cells < left_) {
             left_ -= cells;
-            return;
+            return false;
         }
         left_ = kCells;
         if (PyErr_CheckSignals() < 0) pass_on_error();
+        return true;
     }
 
   private:
