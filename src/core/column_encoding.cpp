@@ -32,7 +32,8 @@ CodeToLabel reverse_table(const LabelToCode& forward) {
 
 EncodingInfo encode_text_columns(std::size_t rows, std::size_t cols,
                                  const std::vector<std::uint8_t>& column_is_text,
-                                 const std::vector<LabelColumn>& text_cells, const SendPtr& out) {
+                                 const std::vector<LabelColumn>& text_cells, const SendPtr& out,
+                                 MatrixOrder order) {
     // The scan guarantees these shapes; a mismatch would write outside the buffer.
     if (column_is_text.size() != cols || text_cells.size() != cols) {
         throw InternalFailure("column lists do not match the column count");
@@ -49,8 +50,8 @@ EncodingInfo encode_text_columns(std::size_t rows, std::size_t cols,
     parallel::parallel_for(cols, [&](std::size_t first, std::size_t last) {
         for (std::size_t c = first; c < last; ++c) {
             if (!column_is_text[c]) continue;
-            // Row r of column c lives at r * cols + c.
-            CodeSink sink{rows > 0 ? base + c : nullptr, cols};
+            CodeSink sink{rows > 0 ? base + cell_index(order, rows, cols, 0, c) : nullptr,
+                          order == MatrixOrder::RowMajor ? cols : 1};
             LabelToCode forward = label_encode(text_cells[c], sink);
             CodeToLabel reverse = reverse_table(forward);
             tables[c].emplace(ColumnTables{std::move(forward), std::move(reverse)});

@@ -9,6 +9,15 @@
 
 namespace quorlin {
 
+// How a rows x cols buffer lays out its cells: row-major (cell (r, c) at r * cols + c) or
+// column-major (at c * rows + r, each column contiguous).
+enum class MatrixOrder { RowMajor, ColumnMajor };
+
+inline std::size_t cell_index(MatrixOrder order, std::size_t rows, std::size_t cols, std::size_t r,
+                              std::size_t c) noexcept {
+    return order == MatrixOrder::RowMajor ? r * cols + c : c * rows + r;
+}
+
 class NumericMatrix {
   public:
     NumericMatrix() = default;
@@ -47,6 +56,10 @@ class NumericMatrix {
     bool is_row_major() const noexcept {
         return offset_ == 0 && col_stride_ == 1 &&
                row_stride_ == static_cast<std::ptrdiff_t>(cols_);
+    }
+    bool is_column_major() const noexcept {
+        return offset_ == 0 && row_stride_ == 1 &&
+               col_stride_ == static_cast<std::ptrdiff_t>(rows_);
     }
 
   private:

@@ -9,8 +9,13 @@
 
 namespace quorlin {
 
-TableScan::TableScan(std::size_t rows, std::size_t cols, double* buffer)
-    : rows_(rows), cols_(cols), buffer_(buffer), column_is_text_(cols, 0), text_cells_(cols) {}
+TableScan::TableScan(std::size_t rows, std::size_t cols, double* buffer, MatrixOrder order)
+    : rows_(rows),
+      cols_(cols),
+      buffer_(buffer),
+      order_(order),
+      column_is_text_(cols, 0),
+      text_cells_(cols) {}
 
 LabelColumn& TableScan::turn_text(std::size_t c, std::size_t r) {
     LabelColumn& labels = text_cells_[c];
@@ -20,7 +25,7 @@ LabelColumn& TableScan::turn_text(std::size_t c, std::size_t r) {
     std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> seen;
     std::string text;
     for (std::size_t row = 0; row < r; ++row) {
-        double value = buffer_[row * cols_ + c];
+        double value = buffer_[cell_index(order_, rows_, cols_, row, c)];
         auto [it, fresh] = seen.try_emplace(std::bit_cast<std::uint64_t>(value), 0);
         if (fresh) {
             text.clear();

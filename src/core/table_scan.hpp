@@ -7,20 +7,23 @@
 #include <vector>
 
 #include "core/label_column.hpp"
+#include "core/numeric_matrix.hpp"
 
 namespace quorlin {
 
 class TableScan {
   public:
-    // `buffer` holds rows x cols doubles, row-major; the scan does not own it.
-    TableScan(std::size_t rows, std::size_t cols, double* buffer);
+    // `buffer` holds rows x cols doubles in `order`; the scan does not own it.
+    TableScan(std::size_t rows, std::size_t cols, double* buffer,
+              MatrixOrder order = MatrixOrder::RowMajor);
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
+    MatrixOrder order() const noexcept { return order_; }
     bool is_text(std::size_t c) const noexcept { return column_is_text_[c] != 0; }
 
     void put_number(std::size_t r, std::size_t c, double value) noexcept {
-        buffer_[r * cols_ + c] = value;
+        buffer_[cell_index(order_, rows_, cols_, r, c)] = value;
     }
 
     // Marks column c text from row r on. Its rows before r, already written to the buffer as
@@ -35,6 +38,7 @@ class TableScan {
     std::size_t rows_;
     std::size_t cols_;
     double* buffer_;
+    MatrixOrder order_;
     std::vector<std::uint8_t> column_is_text_;
     std::vector<LabelColumn> text_cells_;
 };

@@ -131,15 +131,21 @@ void scan_values(TableScan& scan, PyObject* obj, bool table_form) {
 AdapterResult encode_object_array(PyObject* obj, OUT out) {
     const bool table_form = out.is_table();
     auto [rows, cols] = read_shape(obj);
-    NumericMatrix matrix = new_output_buffer(rows, cols);
+    // A frame is built from column blocks: a column-major buffer becomes its block as it is,
+    // and each column's codes are written contiguously.
+    const MatrixOrder order = table_form ? MatrixOrder::ColumnMajor : MatrixOrder::RowMajor;
+    NumericMatrix matrix = new_output_buffer(rows, cols, order);
     EncodingInfo tables;
     {
-        TableScan scan(rows, cols, matrix.block());
+        TableScan scan(rows, cols, matrix.block(), order);
         scan_values(scan, obj, table_form);
         SendPtr buffer(matrix.block());
-        tables = encode_text_columns(rows, cols, scan.column_is_text(), scan.text_cells(), buffer);
+        tables = encode_text_columns(rows, cols, scan.column_is_text(), scan.text_cells(), buffer,
+                                     order);
     }
-    if (matrix.rows() != rows || matrix.cols() != cols || !matrix.is_row_major()) {
+    const bool laid_out =
+        order == MatrixOrder::RowMajor ? matrix.is_row_major() : matrix.is_column_major();
+    if (matrix.rows() != rows || matrix.cols() != cols || !laid_out) {
         throw InternalFailure("couldn't convert to ndarray");
     }
     return AdapterResult{std::move(out), std::move(matrix), std::move(tables)};

@@ -21,9 +21,9 @@ void ensure_numpy();
 NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_order,
                                bool zero_filled);
 
-// The zero-filled row-major output buffer of the cell-by-cell path.
-inline NumericMatrix new_output_buffer(std::size_t rows, std::size_t cols) {
-    return new_array_matrix(rows, cols, false, true);
+// The zero-filled output buffer of the cell-by-cell path.
+inline NumericMatrix new_output_buffer(std::size_t rows, std::size_t cols, MatrixOrder order) {
+    return new_array_matrix(rows, cols, order == MatrixOrder::ColumnMajor, true);
 }
 
 // The array a matrix lives in, when it is exactly that array's elements in that array's

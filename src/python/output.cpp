@@ -23,6 +23,9 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* ta
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), to_str(out.names[i]).release());
     }
     if (PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) pass_on_error();
+    // The array is new and ours alone: pandas may take it as the frame's block instead of
+    // copying it (pandas 3 copies arrays by default).
+    if (PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
     PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     PyRef array = new_float_array(matrix);
     PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
