@@ -15,7 +15,7 @@ namespace quorlin {
 
 // The scan has already written numeric columns into the buffer (rows x cols in `order`); this
 // stage writes the codes of each column c with column_is_text[c] set, from text_cells[c].
-EncodingInfo encode_text_columns(std::size_t rows, std::size_t cols,
+FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
                                  const std::vector<std::uint8_t>& column_is_text,
                                  const std::vector<LabelColumn>& text_cells, const SendPtr& out,
                                  MatrixOrder order = MatrixOrder::RowMajor);

@@ -1,12 +1,19 @@
-// The tables of one fitting: which label of which text column got which code, and back.
+// The tables of one fitting: which label of which text column got which code, and back. They
+// come in two forms. Tables that encode makes are compact: per column, the labels in byte order
+// (a label's code is its position) and the missing-value markers that occurred. Tables read from
+// state bytes may break any of the invariants that encode keeps, so they keep the general form
+// of two maps per column, written back exactly as read.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "core/hash.hpp"
@@ -16,20 +23,75 @@ namespace quorlin {
 using Code = std::uint64_t;
 using ColumnIndex = std::size_t;
 
+// The labels that mark missing values: such a label gets no code, its cells hold NaN. Listed
+// in byte order.
+inline constexpr std::string_view kMissingMarkers[] = {"<NA>", "NaN", "nan"};
+inline constexpr std::size_t kMarkerCount = std::size(kMissingMarkers);
+
 // Per column: label -> code, no code for a missing-value marker.
 using LabelToCode =
     std::unordered_map<std::string, std::optional<Code>, LabelHasher, std::equal_to<>>;
 // Per column: code -> label.
 using CodeToLabel = std::unordered_map<Code, std::string, WordHasher>;
 
+// The general form.
 struct EncodingInfo {
     std::vector<ColumnIndex> text_columns;
     std::unordered_map<ColumnIndex, LabelToCode, WordHasher> label_to_code;
     std::unordered_map<ColumnIndex, CodeToLabel, WordHasher> code_to_label;
 };
 
-// The labels that mark missing values: such a label gets no code, its cells hold NaN. Listed
-// in byte order.
-inline constexpr std::string_view kMissingMarkers[] = {"<NA>", "NaN", "nan"};
+// One column in the compact form: the labels that got a code, in ascending byte order (label i
+// has code i), in one block of bytes, and which missing-value markers occurred.
+class SortedLabels {
+  public:
+    void reserve(std::size_t labels, std::size_t bytes) {
+        ends_.reserve(labels);
+        bytes_.reserve(bytes);
+    }
+    // Appends the label of the next code; labels come in ascending byte order.
+    void push(std::string_view label) {
+        bytes_.append(label);
+        ends_.push_back(bytes_.size());
+    }
+    void add_marker(std::size_t marker) { markers_ |= static_cast<std::uint8_t>(1u << marker); }
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    std::string_view operator[](std::size_t code) const noexcept {
+        std::size_t begin = code == 0 ? 0 : ends_[code - 1];
+        return std::string_view(bytes_).substr(begin, ends_[code] - begin);
+    }
+    bool has_marker(std::size_t marker) const noexcept { return (markers_ >> marker) & 1u; }
+    std::size_t marker_count() const noexcept {
+        return static_cast<std::size_t>(std::popcount(markers_));
+    }
+
+    // The maps this column stands for.
+    LabelToCode label_to_code() const;
+    CodeToLabel code_to_label() const;
+
+    bool operator==(const SortedLabels&) const = default;
+
+  private:
+    std::string bytes_;
+    std::vector<std::size_t> ends_;
+    std::uint8_t markers_ = 0;
+};
+
+// The compact form: columns[i] holds the labels of text column text_columns[i].
+struct FittedTables {
+    std::vector<ColumnIndex> text_columns;
+    std::vector<SortedLabels> columns;
+
+    // The same tables in the general form.
+    EncodingInfo general() const;
+};
+
+using Tables = std::variant<FittedTables, EncodingInfo>;
+
+inline const std::vector<ColumnIndex>& text_columns(const Tables& tables) noexcept {
+    return std::visit(
+        [](const auto& t) -> const std::vector<ColumnIndex>& { return t.text_columns; }, tables);
+}
 
 }  // namespace quorlin

@@ -8,7 +8,7 @@
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
 //  3. Each row goes entry -> id in its piece's set -> code through dense arrays, while the
-//     forward table is built beside it.
+//     sorted labels are copied into the column's tables beside it.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
@@ -192,15 +192,20 @@ FlatLabelSet merge_partition(const std::vector<Piece*>& pieces, std::size_t p) {
     return merged;
 }
 
+struct MarkerPosition {
+    std::size_t position;  // in the sorted labels
+    std::size_t marker;    // index into kMissingMarkers
+};
+
 // Sorted positions of the missing-value markers present (at most three), ascending.
-std::vector<std::size_t> marker_positions(const std::vector<SortItem>& sorted) {
-    std::vector<std::size_t> found;
-    for (std::string_view marker : kMissingMarkers) {  // in byte order
-        DistinctLabel label{marker.data(), marker.size(), 0};
+std::vector<MarkerPosition> marker_positions(const std::vector<SortItem>& sorted) {
+    std::vector<MarkerPosition> found;
+    for (std::size_t m = 0; m < kMarkerCount; ++m) {  // in byte order
+        DistinctLabel label{kMissingMarkers[m].data(), kMissingMarkers[m].size(), 0};
         SortItem probe = sort_item(label, 0);
         auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, sort_less);
         if (it != sorted.end() && !sort_less(probe, *it)) {
-            found.push_back(static_cast<std::size_t>(it - sorted.begin()));
+            found.push_back({static_cast<std::size_t>(it - sorted.begin()), m});
         }
     }
     return found;
@@ -208,10 +213,10 @@ std::vector<std::size_t> marker_positions(const std::vector<SortItem>& sorted) {
 
 }  // namespace
 
-LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
-    LabelToCode forward;
+SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
+    SortedLabels sorted;
     const std::size_t rows = labels.size();
-    if (rows == 0) return forward;
+    if (rows == 0) return sorted;
     const std::size_t entries = labels.entry_count();
     const std::size_t threads = parallel::current_num_threads();
     const HashSeed seed = HashSeed::random();
@@ -291,15 +296,15 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
     parallel_sort(items, sort_less);
 
     // Codes by global id: dense over the labels that are not markers.
-    const std::vector<std::size_t> markers = marker_positions(items);
+    const std::vector<MarkerPosition> markers = marker_positions(items);
     std::vector<std::uint32_t> code_of(items.size());
     parallel::parallel_for(items.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
             std::size_t before = 0;
             bool is_marker = false;
-            for (std::size_t m : markers) {
-                before += m < i;
-                is_marker |= m == i;
+            for (const MarkerPosition& m : markers) {
+                before += m.position < i;
+                is_marker |= m.position == i;
             }
             code_of[items[i].id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
         }
@@ -326,13 +331,14 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
         }
     }
 
-    forward.reserve(items.size());
+    for (const MarkerPosition& m : markers) sorted.add_marker(m.marker);
     parallel::join(
         [&] {
+            std::size_t bytes = 0;
+            for (const SortItem& item : items) bytes += item.size;
+            sorted.reserve(items.size() - markers.size(), bytes);
             for (const SortItem& item : items) {
-                std::uint32_t code = code_of[item.id];
-                forward.emplace(std::string(item.data, item.size),
-                                code == kNoCode ? std::nullopt : std::optional<Code>(code));
+                if (code_of[item.id] != kNoCode) sorted.push({item.data, item.size});
             }
         },
         [&] {
@@ -345,7 +351,7 @@ LabelToCode label_encode(const LabelColumn& labels, CodeSink out) {
                 }
             });
         });
-    return forward;
+    return sorted;
 }
 
 }  // namespace quorlin

@@ -16,9 +16,9 @@ struct CodeSink {
 };
 
 // Writes one code per row into `out` (NaN for a missing-value marker) and returns the column's
-// forward table (every distinct label once). Runs parallel work on the current pool.
+// tables in the compact form. Runs parallel work on the current pool.
 // Entries that no row holds take no part. Throws InternalFailure("no entry found for key") for a
 // row naming no entry, and lets std::bad_alloc through.
-LabelToCode label_encode(const LabelColumn& labels, CodeSink out);
+SortedLabels label_encode(const LabelColumn& labels, CodeSink out);
 
 }  // namespace quorlin

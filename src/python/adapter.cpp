@@ -135,7 +135,7 @@ AdapterResult encode_object_array(PyObject* obj, OUT out) {
     // and each column's codes are written contiguously.
     const MatrixOrder order = table_form ? MatrixOrder::ColumnMajor : MatrixOrder::RowMajor;
     NumericMatrix matrix = new_output_buffer(rows, cols, order);
-    EncodingInfo tables;
+    FittedTables tables;
     {
         TableScan scan(rows, cols, matrix.block(), order);
         scan_values(scan, obj, table_form);

@@ -14,7 +14,7 @@ namespace quorlin {
 struct AdapterResult {
     OUT out;
     NumericMatrix matrix;
-    std::optional<EncodingInfo> tables;
+    std::optional<FittedTables> tables;  // none on the float path
 };
 
 // Throws PythonError, InternalFailure or std::bad_alloc; never changes `obj`.

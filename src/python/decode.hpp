@@ -11,9 +11,8 @@ namespace quorlin {
 
 // The tables list at least one text column for the table form. Both read the cells from `matrix`,
 // which the caller keeps alive and unchanged.
-PyRef decode_array(const NumericMatrix& matrix, const EncodingInfo& tables);
-PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out,
-                   const EncodingInfo& tables);
+PyRef decode_array(const NumericMatrix& matrix, const Tables& tables);
+PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out, const Tables& tables);
 
 // The code of a cell: truncation toward zero, saturating at 0 and 2^64 - 1 (NaN excluded).
 inline Code code_of(double value) noexcept {

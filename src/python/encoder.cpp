@@ -21,8 +21,7 @@ namespace quorlin {
 namespace {
 
 struct EncoderObject {
-    PyObject_HEAD std::optional<EncodingInfo>
-        tables;  // absent until the first encode or __setstate__
+    PyObject_HEAD std::optional<Tables> tables;  // absent until the first encode or __setstate__
     HoldWord hold;
 };
 
@@ -103,7 +102,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         SharedHold hold(encoder->hold);
         AdapterResult read = pyany_to_vec(obj);
         read.tables.reset();  // the input's own tables are not used
-        const EncodingInfo* tables = encoder->tables ? &*encoder->tables : nullptr;
+        const Tables* tables = encoder->tables ? &*encoder->tables : nullptr;
         return arr_to_out(read.matrix, std::move(read.out), tables).release();
     });
 }
@@ -119,7 +118,8 @@ PyObject* encoder_getstate(PyObject* self, PyObject*) {
         SharedHold hold(encoder->hold);
         std::vector<std::uint8_t> bytes;
         try {
-            bytes = write_state(encoder->tables, StringEncoding::Label);
+            bytes =
+                write_state(encoder->tables ? &*encoder->tables : nullptr, StringEncoding::Label);
         } catch (const StateError& error) {
             throw_error(PyExc_ValueError, error.what());
         }
@@ -148,7 +148,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
             throw_error(PyExc_ValueError,
                         std::string("failed to unpickle Encoder: ") + error.what());
         }
-        encoder->tables = std::move(decoded.tables);
+        encoder->tables = std::move(decoded.tables);  // the general form, as read
         return Py_NewRef(Py_None);
     });
 }

@@ -15,7 +15,7 @@ PyRef to_str(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* tables) {
+PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables) {
     PyRef pandas = or_pass_on(PyImport_ImportModule("pandas"));
     PyRef kwargs = or_pass_on(PyDict_New());
     PyRef names = or_pass_on(PyList_New(static_cast<Py_ssize_t>(out.names.size())));
@@ -31,7 +31,7 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const EncodingInfo* ta
     PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
     PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
     frame_class.reset();
-    if (tables == nullptr || tables->text_columns.empty()) return frame;
+    if (tables == nullptr || text_columns(*tables).empty()) return frame;
     return decode_frame(std::move(frame), matrix, out, *tables);
 }
 
@@ -56,7 +56,7 @@ PyRef new_float_array(NumericMatrix& matrix) {
     return array;
 }
 
-PyRef arr_to_out(NumericMatrix& matrix, OUT out, const EncodingInfo* tables) {
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables) {
     if (out.is_table()) return table_result(matrix, out, tables);
     if (tables == nullptr) return new_float_array(matrix);
     return decode_array(matrix, *tables);

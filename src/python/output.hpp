@@ -11,7 +11,7 @@ namespace quorlin {
 
 // `matrix` is read (and may lend its block to the result), `out` is consumed, `tables` may be
 // null. Throws PythonError or InternalFailure.
-PyRef arr_to_out(NumericMatrix& matrix, OUT out, const EncodingInfo* tables);
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables);
 
 // A new 2-D float64 array of the matrix's shape holding its values.
 PyRef new_float_array(NumericMatrix& matrix);

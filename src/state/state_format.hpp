@@ -14,12 +14,11 @@ namespace quorlin {
 
 enum class StringEncoding : std::uint32_t { Label = 0 };
 
-// Exact byte size of the state of these tables.
-std::size_t state_size(const std::optional<EncodingInfo>& tables);
+// Exact byte size of the state of these tables (null: no tables).
+std::size_t state_size(const Tables* tables);
 
 // Writes the state bytes (measure first, then allocate once).
-std::vector<std::uint8_t> write_state(const std::optional<EncodingInfo>& tables,
-                                      StringEncoding strategy);
+std::vector<std::uint8_t> write_state(const Tables* tables, StringEncoding strategy);
 
 struct DecodedState {
     std::optional<EncodingInfo> tables;

@@ -70,7 +70,8 @@ Encoded encode(const Table& table, const Scanned& scanned, std::size_t threads) 
     SendPtr out(result.buffer.data());
     parallel::ThreadPool(threads).install([&] {
         result.info =
-            encode_text_columns(table.rows, table.cols(), scanned.is_text, scanned.cells, out);
+            encode_text_columns(table.rows, table.cols(), scanned.is_text, scanned.cells, out)
+                .general();
     });
     return result;
 }

@@ -78,6 +78,19 @@ DecodedState read(const Bytes& b) {
     return read_state(b.data(), b.size());
 }
 
+// The writer on tables in the general form, or on no tables.
+Bytes write(const std::optional<EncodingInfo>& t, StringEncoding s = StringEncoding::Label) {
+    if (!t) return write_state(nullptr, s);
+    const Tables tables(*t);
+    return write_state(&tables, s);
+}
+
+std::size_t size_of(const std::optional<EncodingInfo>& t) {
+    if (!t) return state_size(nullptr);
+    const Tables tables(*t);
+    return state_size(&tables);
+}
+
 // The reader's error text, or "<accepted>".
 std::string read_error(const Bytes& b) {
     try {
@@ -128,17 +141,43 @@ const Bytes kSingleLabel = {
 // ---------------------------------------------------------------- writer layout
 
 TEST(StateWriter, NoTablesIsFiveZeroBytes) {
-    EXPECT_EQ(write_state(std::nullopt, StringEncoding::Label), kNoTables);
-    EXPECT_EQ(state_size(std::nullopt), 5u);
+    EXPECT_EQ(write(std::nullopt), kNoTables);
+    EXPECT_EQ(size_of(std::nullopt), 5u);
 }
 
 TEST(StateWriter, EmptyTablesAreTagThreeZeroCountsAndStrategy) {
-    EXPECT_EQ(write_state(EncodingInfo{}, StringEncoding::Label), kEmptyTables);
+    EXPECT_EQ(write(EncodingInfo{}), kEmptyTables);
+}
+
+// Tables that encode makes are written in code order, each missing-value marker in its
+// byte-order place among the labels, and read back as the maps they stand for.
+TEST(StateWriter, FittedTablesAreWrittenInCodeOrderWithMarkersInPlace) {
+    FittedTables fitted;
+    fitted.text_columns = {2, 0};
+    fitted.columns.resize(2);
+    for (const char* label : {"", "A", "Nb", "o"}) fitted.columns[0].push(label);
+    for (std::size_t m = 0; m < kMarkerCount; ++m) fitted.columns[0].add_marker(m);
+    fitted.columns[1].push("x");
+    const Tables tables(fitted);
+    const Bytes written = write_state(&tables, StringEncoding::Label);
+
+    Builder b;
+    b.u8(1).u64(2).u64(2).u64(0);
+    b.u64(2).u64(2).u64(7);
+    b.str("").u8(1).u64(0).str("<NA>").u8(0).str("A").u8(1).u64(1).str("NaN").u8(0);
+    b.str("Nb").u8(1).u64(2).str("nan").u8(0).str("o").u8(1).u64(3);
+    b.u64(0).u64(1).str("x").u8(1).u64(0);
+    b.u64(2).u64(2).u64(4).u64(0).str("").u64(1).str("A").u64(2).str("Nb").u64(3).str("o");
+    b.u64(0).u64(1).u64(0).str("x");
+    b.u32(0);
+    EXPECT_EQ(written, b.bytes());
+    EXPECT_EQ(written.size(), state_size(&tables));
+    EXPECT_TRUE(same_tables(read(written).tables, fitted.general()));
 }
 
 TEST(StateWriter, SingleLabelMatchesTheLayoutByteForByte) {
     ASSERT_EQ(kSingleLabel.size(), 104u);
-    EXPECT_EQ(write_state(single_label("x"), StringEncoding::Label), kSingleLabel);
+    EXPECT_EQ(write(single_label("x")), kSingleLabel);
 }
 
 // Labels "a", "b" and the marker "nan" at column 1: the map entries may come out in any
@@ -148,7 +187,7 @@ TEST(StateWriter, MapEntriesFollowIterationOrderInAnyArrangement) {
     t.text_columns = {1};
     t.label_to_code[1] = {{"a", 0}, {"b", 1}, {"nan", std::nullopt}};
     t.code_to_label[1] = {{0, "a"}, {1, "b"}};
-    const Bytes written = write_state(t, StringEncoding::Label);
+    const Bytes written = write(t);
     ASSERT_EQ(written.size(), 151u);
 
     std::vector<std::string> labels = {"a", "b", "nan"};
@@ -253,13 +292,13 @@ TEST_P(StateRoundTrip, WriteReadWriteKeepsTheContent) {
     std::mt19937_64 rng(seed);
     for (int round = 0; round < 20; ++round) {
         const EncodingInfo original = random_tables(rng, GetParam().columns, GetParam().labels);
-        const Bytes first = write_state(original, StringEncoding::Label);
-        EXPECT_EQ(first.size(), state_size(original));
+        const Bytes first = write(original);
+        EXPECT_EQ(first.size(), size_of(original));
 
         const DecodedState decoded = read(first);
         ASSERT_TRUE(same_tables(decoded.tables, original));
 
-        const Bytes second = write_state(decoded.tables, decoded.strategy);
+        const Bytes second = write(decoded.tables, decoded.strategy);
         EXPECT_EQ(second.size(), first.size());
         EXPECT_TRUE(same_tables(read(second).tables, original));
 
@@ -304,10 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
         TruncationCase{"no_tables", kNoTables, {}},
         TruncationCase{"empty_tables", kEmptyTables, {}},
         TruncationCase{"single_label", kSingleLabel, {{49, 50}, {99, 100}}},
-        TruncationCase{"longer_label",
-                       write_state(single_label("xyz\xC3\xA9"), StringEncoding::Label),
-                       {{49, 54}, {103, 108}}},
-        TruncationCase{"empty_label", write_state(single_label(""), StringEncoding::Label), {}}),
+        TruncationCase{"longer_label", write(single_label("xyz\xC3\xA9")), {{49, 54}, {103, 108}}},
+        TruncationCase{"empty_label", write(single_label("")), {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- refused fields
@@ -426,11 +463,11 @@ TEST_P(StateLabelUtf8, IsCheckedInBothMaps) {
     const std::string expected =
         c.position.empty() ? "<accepted>" : "string is not valid utf8: " + c.position;
 
-    EXPECT_EQ(read_error(write_state(single_label(c.label), StringEncoding::Label)), expected);
+    EXPECT_EQ(read_error(write(single_label(c.label))), expected);
 
     EncodingInfo back_only;
     back_only.code_to_label[3][7] = c.label;
-    EXPECT_EQ(read_error(write_state(back_only, StringEncoding::Label)), expected);
+    EXPECT_EQ(read_error(write(back_only)), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -37,7 +37,7 @@ struct LabelEncoding {
 inline LabelEncoding label_encode(const LabelColumn& labels) {
     LabelEncoding result;
     result.codes.resize(labels.size());
-    result.forward = label_encode(labels, CodeSink{result.codes.data(), 1});
+    result.forward = label_encode(labels, CodeSink{result.codes.data(), 1}).label_to_code();
     return result;
 }
 
