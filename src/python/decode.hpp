@@ -2,6 +2,9 @@
 // kinds.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
@@ -9,10 +12,19 @@
 
 namespace quorlin {
 
-// The tables list at least one text column for the table form. Both read the cells from `matrix`,
-// which the caller keeps alive and unchanged.
+// The array form: the object array of the matrix's cells, a Python float in each numeric column
+// and a label (or "NaN") in each text column.
 PyRef decode_array(const NumericMatrix& matrix, const Tables& tables);
-PyRef decode_frame(PyRef frame, const NumericMatrix& matrix, const OUT& out, const Tables& tables);
+
+// The table form, for tables that list at least one text column. With unique column names the
+// frame is built in one step from its columns (`names` is the list of their str objects, `pandas`
+// the module); otherwise `frame`, the float frame of the matrix, has its text columns converted
+// and assigned one by one. Both give the same frame.
+bool names_are_unique(const std::vector<std::string>& names);
+PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
+                           const Tables& tables);
+PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
+                            const Tables& tables);
 
 // The code of a cell: truncation toward zero, saturating at 0 and 2^64 - 1 (NaN excluded).
 inline Code code_of(double value) noexcept {

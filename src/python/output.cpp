@@ -22,6 +22,12 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables) 
     for (std::size_t i = 0; i < out.names.size(); ++i) {
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), to_str(out.names[i]).release());
     }
+    const bool decoding = tables != nullptr && !text_columns(*tables).empty();
+    // A frame whose names do not match its shape (a subclass can do that) goes the plain way,
+    // which fails as pandas does.
+    if (decoding && out.names.size() == matrix.cols() && names_are_unique(out.names)) {
+        return decode_frame_at_once(pandas.get(), names.get(), matrix, out, *tables);
+    }
     if (PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) pass_on_error();
     // The array is new and ours alone: pandas may take it as the frame's block instead of
     // copying it (pandas 3 copies arrays by default).
@@ -31,8 +37,8 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables) 
     PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
     PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
     frame_class.reset();
-    if (tables == nullptr || text_columns(*tables).empty()) return frame;
-    return decode_frame(std::move(frame), matrix, out, *tables);
+    if (!decoding) return frame;
+    return decode_frame_by_steps(std::move(frame), matrix, out, *tables);
 }
 
 }  // namespace
