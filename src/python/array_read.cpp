@@ -1,5 +1,6 @@
 #include "python/array_read.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include "core/bytes.hpp"
 #include "core/failure.hpp"
 #include "core/utf8.hpp"
+#include "parallel/pool.hpp"
 #include "python/attributes.hpp"
 
 namespace quorlin {
@@ -42,6 +44,23 @@ bool block_strides(std::size_t rows, std::size_t cols, npy_intp row_bytes, npy_i
     row_stride = r;
     col_stride = c;
     return true;
+}
+
+// A large copy in pieces on the pool: the new pages are faulted in and filled by every core.
+// No Python code runs meanwhile, so the source array stays as it is.
+void parallel_copy(void* to, const void* from, std::size_t bytes) {
+    constexpr std::size_t kPiece = std::size_t{1} << 21;
+    const std::size_t pieces = (bytes + kPiece - 1) / kPiece;
+    if (pieces <= 1) {
+        if (bytes > 0) std::memcpy(to, from, bytes);
+        return;
+    }
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        std::size_t begin = first * kPiece;
+        std::size_t end = std::min(bytes, last * kPiece);
+        std::memcpy(static_cast<char*>(to) + begin, static_cast<const char*>(from) + begin,
+                    end - begin);
+    });
 }
 
 }  // namespace
@@ -84,7 +103,7 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
         NumericMatrix m = source(
             offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
                         : new_array_matrix(rows, cols, !c_order, false));
-        std::memcpy(m.block(), data - offset * 8, rows * cols * sizeof(double));
+        parallel_copy(m.block(), data - offset * 8, rows * cols * sizeof(double));
         return m;
     }
     NumericMatrix m = source(new_array_matrix(rows, cols, false, false));
