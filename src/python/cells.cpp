@@ -1,5 +1,7 @@
 #include "python/cells.hpp"
 
+#include <bit>
+
 #include "core/failure.hpp"
 
 namespace quorlin {
@@ -85,6 +87,17 @@ void ColumnFeed::text(std::size_t r, std::string_view label) {
 
 void ColumnFeed::label(PyObject* cell) {
     scratch_.clear();
+    if (PyFloat_CheckExact(cell)) {
+        // Mostly the missing values of a text column: str() once per distinct value.
+        const auto bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(cell));
+        auto found = float_entries_.find(bits);
+        if (found == float_entries_.end()) {
+            append_cell_text(scratch_, cell);
+            found = float_entries_.emplace(bits, labels_->add_entry(scratch_)).first;
+        }
+        labels_->push_row(found->second);
+        return;
+    }
     if (!PyUnicode_CheckExact(cell)) {
         append_cell_text(scratch_, cell);
         labels_->push_label(scratch_);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/hash.hpp"
@@ -144,6 +145,7 @@ class ColumnFeed {
     bool cells_stay_alive_;
     LabelColumn* labels_ = nullptr;  // set once the column is text
     StrEntryCache cache_;
+    std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> float_entries_;  // by bits
     std::string scratch_;
 };
 
