@@ -189,15 +189,22 @@ std::size_t scan_numbers(TableScan& scan, std::size_t c, const ColumnCells& cell
 std::size_t scan_objects(TableScan& scan, const ColumnCells& cells, ColumnFeed& feed,
                          SignalCheck& signals) {
     const char* p = cells.data;
+    bool ran_code = false;  // the caller checked the layout at the column's start
     for (std::size_t r = 0; r < scan.rows(); ++r, p += cells.stride) {
-        // Any object cell may run code: its layout is checked before every read.
-        if (!cells.layout->unchanged()) return r;
+        // After Python code (a cell's conversion, a signal handler) the layout must still hold.
+        if (ran_code && !cells.layout->unchanged()) return r;
         PyObject* cell = load<PyObject*>(p);
-        // An unset slot reads as None, as item access gives it. The cell is held while its
-        // conversions run, since they may run code that replaces it in the array.
-        PyRef held = PyRef::borrow(cell != nullptr ? cell : Py_None);
-        feed.object(r, held.get());
-        signals.step();
+        if (cell == nullptr) cell = Py_None;  // an unset slot reads as None, as item access gives
+        if (feed.files_without_code(cell)) {
+            feed.object(r, cell);  // nothing can replace the cell meanwhile
+            ran_code = false;
+        } else {
+            // Held while its conversions run, since they may run code that replaces it.
+            PyRef held = PyRef::borrow(cell);
+            feed.object(r, held.get());
+            ran_code = true;
+        }
+        ran_code |= signals.step();
     }
     return scan.rows();
 }

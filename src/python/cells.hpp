@@ -131,6 +131,11 @@ class ColumnFeed {
 
     // A cell object, owned by the caller for the duration of the call.
     void object(std::size_t r, PyObject* cell);
+    // Whether object() files `cell` without any Python code running (no call, no allocation of
+    // a Python object): an exact str, or an exact float while the column is numeric.
+    bool files_without_code(PyObject* cell) const noexcept {
+        return PyUnicode_CheckExact(cell) || (labels_ == nullptr && PyFloat_CheckExact(cell));
+    }
     // A cell that is never a number, given as its label.
     void text(std::size_t r, std::string_view label);
 
