@@ -2,6 +2,8 @@
 # Fuzzes the Encoder's state reader with libFuzzer (clang, AddressSanitizer, UBSan).
 #   scripts/fuzz-state.sh [SECONDS]      fuzz for SECONDS (default 60) on a scratch copy of the
 #                                        seed corpus; prints executions and coverage
+#   scripts/fuzz-state.sh long SECONDS   the same on a corpus kept in build/fuzz/ from run to
+#                                        run, then merged (minimized) into the seeds
 #   scripts/fuzz-state.sh replay [FILE]  run each seed (or each FILE, e.g. a crash) once
 # Exits non-zero when an input crashes; reproducers go to build/fuzz/crashes/.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -30,13 +32,23 @@ if [ "${1:-}" = "replay" ]; then
     exit 0
 fi
 
+keep=0
+if [ "${1:-}" = "long" ]; then
+    keep=1
+    shift
+    [ "$#" -eq 1 ] || { echo "usage: $0 long SECONDS" >&2; exit 2; }
+fi
 seconds="${1:-60}"
-case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS | replay [FILE...]]" >&2; exit 2 ;; esac
+case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS | long SECONDS | replay [FILE...]]" >&2; exit 2 ;; esac
 
 # The fuzzer adds inputs to its corpus directory, so it works on a copy outside the repository.
-work="$BUILD/corpus-state"
 crashes="$BUILD/crashes"
-rm -rf "$work"
+if [ "$keep" -eq 1 ]; then
+    work="$BUILD/corpus-state-long"
+else
+    work="$BUILD/corpus-state"
+    rm -rf "$work"
+fi
 mkdir -p "$work" "$crashes"
 cp "$SEEDS"/* "$work"/
 log="$BUILD/fuzz-state.log"
@@ -54,4 +66,20 @@ if [ "$status" -ne 0 ]; then
     echo "fuzzer failed with status $status; log: $log" >&2
     grep -E "ERROR|check failed|Test unit written" "$log" >&2 || tail -20 "$log" >&2
     exit "$status"
+fi
+
+if [ "$keep" -eq 1 ]; then
+    # The smallest set of inputs that keeps every feature the grown corpus reached.
+    merged="$BUILD/merged-state"
+    rm -rf "$merged"
+    mkdir -p "$merged"
+    "$FUZZER" -merge=1 -max_len=4096 -timeout=10 -malloc_limit_mb=2 "$merged" "$work" \
+        >"$BUILD/merge-state.log" 2>&1
+    if [ -z "$(ls -A "$merged")" ]; then
+        echo "the merge kept nothing; log: $BUILD/merge-state.log" >&2
+        exit 1
+    fi
+    rm -rf "$SEEDS"
+    mv "$merged" "$SEEDS"
+    echo "$(ls "$SEEDS" | wc -l) seeds kept in tests/fuzz/corpus/state"
 fi
