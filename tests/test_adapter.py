@@ -360,6 +360,20 @@ def test_column_turns_text_at_its_first_non_number(road, cells, labels, codes):
     assert got == codes
 
 
+# The float cells of a text column are turned into text without a str() call: the text must
+# still be what str() gives, for every kind of value.
+FLOATS = [0.1, 1 / 3, 2.0 ** 60, 1e16, 1e-5, 5e-324, 1.7976931348623157e308, -2.5, 1234567.0,
+          0.000123, 1e22, 123456789012345680.0, float("inf"), float("-inf")]
+
+
+def test_float_cells_of_a_text_column_read_as_str_gives_them(road):
+    rng = np.random.default_rng(3)
+    values = FLOATS + list(rng.normal(scale=1e6, size=50)) + list(rng.uniform(-1, 1, 50) ** 9)
+    enc = Encoder()
+    enc.encode(road(column(["t"] + [float(v) for v in values])))
+    assert fitted_labels(enc) == {0: sorted({"t"} | {str(float(v)) for v in values})}
+
+
 def test_two_columns_of_mixed_cells(road):
     enc = Encoder()
     out = enc.encode(road(np.array([["a", 1.0], ["b", None]], dtype=object)))

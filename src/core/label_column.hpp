@@ -15,6 +15,8 @@ class LabelColumn {
     std::uint32_t add_entry(std::string_view label);
     // Appends a row that holds entry `entry`.
     void push_row(std::uint32_t entry) { rows_.push_back(entry); }
+    // Makes row r (already appended) hold entry `entry`.
+    void set_row(std::size_t r, std::uint32_t entry) noexcept { rows_[r] = entry; }
     // Adds a new entry and a row that holds it.
     void push_label(std::string_view label) { push_row(add_entry(label)); }
 

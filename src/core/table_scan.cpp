@@ -17,6 +17,11 @@ TableScan::TableScan(std::size_t rows, std::size_t cols, double* buffer, MatrixO
       column_is_text_(cols, 0),
       text_cells_(cols) {}
 
+void TableScan::reset_column(std::size_t c) {
+    column_is_text_[c] = 0;
+    text_cells_[c] = LabelColumn();
+}
+
 LabelColumn& TableScan::turn_text(std::size_t c, std::size_t r) {
     LabelColumn& labels = text_cells_[c];
     column_is_text_[c] = 1;

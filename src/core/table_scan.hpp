@@ -30,6 +30,8 @@ class TableScan {
     // numbers, become labels in the shortest round-trip form. Returns the column's labels, to
     // which row r and the later rows are appended.
     LabelColumn& turn_text(std::size_t c, std::size_t r);
+    // Forgets what was read of column c, so that it can be read again from row 0.
+    void reset_column(std::size_t c);
 
     const std::vector<std::uint8_t>& column_is_text() const noexcept { return column_is_text_; }
     const std::vector<LabelColumn>& text_cells() const noexcept { return text_cells_; }

@@ -13,6 +13,7 @@
 #include "core/utf8.hpp"
 #include "parallel/pool.hpp"
 #include "python/attributes.hpp"
+#include "python/object_columns.hpp"
 
 namespace quorlin {
 
@@ -344,7 +345,17 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
     auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
     const ArrayLayout layout(array);
     SignalCheck signals;
-    for (std::size_t c = 0; c < scan.cols(); ++c) {
+    std::size_t c = 0;
+    if (kind == DirectKind::Object) {
+        std::vector<ObjectColumnCells> columns;
+        for (std::size_t k = 0; k < scan.cols(); ++k) {
+            columns.push_back({k, ColumnCells{data + static_cast<npy_intp>(k) * strides[1],
+                                              strides[0], kind, itemsize, &layout}});
+        }
+        c = read_object_columns(scan, columns);
+        signals.step(c * scan.rows());
+    }
+    for (; c < scan.cols(); ++c) {
         ColumnCells cells{data + static_cast<npy_intp>(c) * strides[1], strides[0], kind, itemsize,
                           &layout};
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);

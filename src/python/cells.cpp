@@ -27,6 +27,28 @@ void append_cell_text(std::string& out, PyObject* cell) {
     append_str_utf8(out, text.get());
 }
 
+std::uint32_t FloatEntries::entry(LabelColumn& labels, double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    auto found = entries_.find(bits);
+    if (found != entries_.end()) return found->second;
+    // What str() of a float object gives.
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        fail_on_error("cant convert to str: ");
+    }
+    std::uint32_t entry = 0;
+    try {
+        entry = labels.add_entry(text);
+    } catch (...) {
+        PyMem_Free(text);
+        throw;
+    }
+    PyMem_Free(text);
+    entries_.emplace(bits, entry);
+    return entry;
+}
+
 std::uint32_t StrEntryCache::find(PyObject* str) noexcept {
     ++lookups_;
     if (slots_.empty()) return kNone;
@@ -38,10 +60,11 @@ std::uint32_t StrEntryCache::find(PyObject* str) noexcept {
 
 void StrEntryCache::insert(PyObject* str, std::uint32_t entry) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
-    place(Slot{Py_NewRef(str), entry});
+    place(Slot{held_ ? Py_NewRef(str) : str, entry});
     ++used_;
-    // Mostly distinct objects: the cache would only cost, so it stops.
-    if (lookups_ >= kProbeWindow && used_ * 2 > lookups_) {
+    // Nearly every object distinct: the cache would only cost, so it stops. Below that it pays:
+    // a miss costs a probe, a hit spares copying and hashing the text.
+    if (lookups_ >= kProbeWindow && used_ * 8 > lookups_ * 7) {
         clear();
         active_ = false;
     }
@@ -63,7 +86,9 @@ void StrEntryCache::grow() {
 }
 
 void StrEntryCache::clear() noexcept {
-    for (Slot& slot : slots_) Py_XDECREF(slot.key);
+    if (held_) {
+        for (Slot& slot : slots_) Py_XDECREF(slot.key);
+    }
     slots_.clear();
     used_ = 0;
 }
@@ -88,14 +113,7 @@ void ColumnFeed::text(std::size_t r, std::string_view label) {
 void ColumnFeed::label(PyObject* cell) {
     scratch_.clear();
     if (PyFloat_CheckExact(cell)) {
-        // Mostly the missing values of a text column: str() once per distinct value.
-        const auto bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(cell));
-        auto found = float_entries_.find(bits);
-        if (found == float_entries_.end()) {
-            append_cell_text(scratch_, cell);
-            found = float_entries_.emplace(bits, labels_->add_entry(scratch_)).first;
-        }
-        labels_->push_row(found->second);
+        labels_->push_row(floats_.entry(*labels_, PyFloat_AS_DOUBLE(cell)));
         return;
     }
     if (!PyUnicode_CheckExact(cell)) {

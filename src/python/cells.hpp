@@ -55,6 +55,17 @@ inline std::string str_utf8(PyObject* str) {
     return out;
 }
 
+// Entries of a text column's exact float cells (mostly its missing values), by the float's bits:
+// each distinct value is turned into text once, as str() does it (repr's shortest round-trip
+// digits), without making a Python object, so that no Python code can run.
+class FloatEntries {
+  public:
+    std::uint32_t entry(LabelColumn& labels, double value);
+
+  private:
+    std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> entries_;
+};
+
 // Lets a long scan end with KeyboardInterrupt (or whatever a signal handler raises): pending
 // signals are handled every few thousand cells.
 class SignalCheck {
@@ -80,12 +91,14 @@ class SignalCheck {
 // Label entries of one column by str object address: cells that are the same str object get
 // the same entry without reading their text again. The cache holds a reference to every key,
 // so no address in it can be freed and reused while the scan runs, whatever the cells' own
-// conversions do to their container.
+// conversions do to their container. A cache used where no Python code can run until it is
+// dropped (on the worker threads) needs no references, and must not touch reference counts.
 class StrEntryCache {
   public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    enum class Keys { Held, Unheld };
 
-    StrEntryCache() = default;
+    explicit StrEntryCache(Keys keys = Keys::Held) : held_(keys == Keys::Held) {}
     StrEntryCache(const StrEntryCache&) = delete;
     StrEntryCache& operator=(const StrEntryCache&) = delete;
     ~StrEntryCache() { clear(); }
@@ -117,6 +130,7 @@ class StrEntryCache {
     HashSeed seed_ = HashSeed::random();
     std::size_t lookups_ = 0;
     bool active_ = true;
+    bool held_;
 };
 
 // Takes the cells of one column in row order and files each as a number (in the output
@@ -132,9 +146,9 @@ class ColumnFeed {
     // A cell object, owned by the caller for the duration of the call.
     void object(std::size_t r, PyObject* cell);
     // Whether object() files `cell` without any Python code running (no call, no allocation of
-    // a Python object): an exact str, or an exact float while the column is numeric.
-    bool files_without_code(PyObject* cell) const noexcept {
-        return PyUnicode_CheckExact(cell) || (labels_ == nullptr && PyFloat_CheckExact(cell));
+    // a Python object): an exact str or an exact float.
+    static bool files_without_code(PyObject* cell) noexcept {
+        return PyUnicode_CheckExact(cell) || PyFloat_CheckExact(cell);
     }
     // A cell that is never a number, given as its label.
     void text(std::size_t r, std::string_view label);
@@ -150,7 +164,7 @@ class ColumnFeed {
     bool cells_stay_alive_;
     LabelColumn* labels_ = nullptr;  // set once the column is text
     StrEntryCache cache_;
-    std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> float_entries_;  // by bits
+    FloatEntries floats_;
     std::string scratch_;
 };
 

@@ -13,6 +13,7 @@
 #include "python/arrow_read.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
+#include "python/object_columns.hpp"
 
 namespace quorlin {
 
@@ -239,7 +240,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     // them, here.
     std::vector<ArrowTextColumn> arrow_columns;
     std::vector<NumericColumn> numeric_columns;
-    std::vector<std::pair<std::size_t, ColumnCells>> object_columns;
+    std::vector<ObjectColumnCells> object_columns;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (columns[c].arrow) {
             arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
@@ -255,7 +256,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
             // blocks, and these columns are not: a cell whose own code changes the frame would
             // be seen here and not there. Such frames take the general road.
             if (!cells_run_no_caller_code(cells, scan.rows())) return false;
-            object_columns.emplace_back(c, cells);
+            object_columns.push_back({c, cells});
         } else {
             numeric_columns.push_back({c, cells});
         }
@@ -266,7 +267,14 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
                        [&] { copy_numeric_columns(scan, numeric_columns); });
         signals.step(SignalCheck::kCells);
     }
-    for (const auto& [c, cells] : object_columns) {
+    // The signal check above may have run handlers: the arrays must still be as opened.
+    for (const ObjectColumnCells& column : object_columns) {
+        if (!column.cells.layout->unchanged()) throw InternalFailure(kFrameChanged);
+    }
+    const std::size_t done = read_object_columns(scan, object_columns);
+    signals.step(done * scan.rows());
+    for (std::size_t k = done; k < object_columns.size(); ++k) {
+        const auto& [c, cells] = object_columns[k];
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
         // Only a signal handler can still change the frame's arrays under the read.
         if (scan_column_cells(scan, c, cells, feed, nullptr, signals) < scan.rows()) {
