@@ -25,6 +25,10 @@ class TableScan {
     void put_number(std::size_t r, std::size_t c, double value) noexcept {
         buffer_[cell_index(order_, rows_, cols_, r, c)] = value;
     }
+    // Column c's cells, contiguous in a column-major buffer; null in a row-major one.
+    double* column_cells(std::size_t c) noexcept {
+        return order_ == MatrixOrder::ColumnMajor ? buffer_ + c * rows_ : nullptr;
+    }
 
     // Marks column c text from row r on. Its rows before r, already written to the buffer as
     // numbers, become labels in the shortest round-trip form. Returns the column's labels, to

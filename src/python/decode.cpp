@@ -1,6 +1,7 @@
 #include "python/decode.hpp"
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "parallel/pool.hpp"
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
 #include "python/output.hpp"
@@ -73,58 +75,25 @@ class LabelCache {
         return result;
     }
 
-    // Sets cells[r * step], for every row r, to a new reference to the label of cell (r, c), or
-    // to missing() when it has none; a slot's old reference is released.
-    template <typename Missing>
-    void fill(const NumericMatrix& matrix, ColumnIndex c, Missing missing, PyObject** cells,
-              std::size_t step) {
-        const std::size_t rows = matrix.rows();
-        if (sorted_ != nullptr && rows >= sorted_->size()) {
-            fill_counted(matrix, c, missing, cells, step);
-            return;
-        }
-        for (std::size_t r = 0; r < rows; ++r) {
-            PyObject* text = label(matrix.at(r, c));
-            Py_XSETREF(cells[r * step], text != nullptr ? text : Py_NewRef(missing()));
-        }
+    // Whether a column of `rows` cells is filled by counting (see fill_text_columns).
+    bool countable(std::size_t rows) const noexcept {
+        return sorted_ != nullptr && rows >= sorted_->size();
+    }
+    // For a countable column: the number of slots (one per code, then one for cells without a
+    // label), the slot of a cell, and the label of a slot below the last (made once, borrowed).
+    std::size_t slots() const noexcept { return sorted_->size() + 1; }
+    std::size_t slot_of(double value) const noexcept {
+        const std::size_t none = sorted_->size();
+        if (std::isnan(value)) return none;
+        Code code = code_of(value);
+        return code < none ? static_cast<std::size_t>(code) : none;
+    }
+    PyObject* slot_label(std::size_t slot) {
+        if (!dense_[slot]) dense_[slot] = new_str((*sorted_)[slot]);
+        return dense_[slot].get();
     }
 
   private:
-    // Cells of one label are many and labels few: touching a label's count once per cell costs a
-    // cache miss per cell, so the cells of each label are counted first and its count raised in
-    // one go. Each label is made once, here, before any cell is written.
-    template <typename Missing>
-    void fill_counted(const NumericMatrix& matrix, ColumnIndex c, Missing missing, PyObject** cells,
-                      std::size_t step) {
-        const std::size_t rows = matrix.rows();
-        const std::size_t none = sorted_->size();  // the slot of cells without a label
-        auto slot_of = [&](std::size_t r) -> std::size_t {
-            double value = matrix.at(r, c);
-            if (std::isnan(value)) return none;
-            Code code = code_of(value);
-            return code < none ? static_cast<std::size_t>(code) : none;
-        };
-        std::vector<std::size_t> count(none + 1, 0);
-        for (std::size_t r = 0; r < rows; ++r) ++count[slot_of(r)];
-        std::vector<PyObject*> objects(none + 1, nullptr);
-        for (std::size_t i = 0; i < none; ++i) {
-            if (count[i] == 0) continue;
-            if (!dense_[i]) dense_[i] = new_str((*sorted_)[i]);
-            objects[i] = dense_[i].get();
-        }
-        if (count[none] > 0) objects[none] = missing();
-        // Nothing can fail from here on.
-        for (std::size_t r = 0; r < rows; ++r) {
-            PyObject*& cell = cells[r * step];
-            PyObject* old = cell;
-            cell = objects[slot_of(r)];
-            Py_XDECREF(old);
-        }
-        for (std::size_t i = 0; i <= none; ++i) {
-            for (std::size_t n = 0; n < count[i]; ++n) Py_INCREF(objects[i]);
-        }
-    }
-
     const CodeToLabel* table_ = nullptr;
     const SortedLabels* sorted_ = nullptr;
     std::vector<PyRef> dense_;
@@ -140,21 +109,101 @@ void require_maps(const Tables& tables) {
     }
 }
 
-// Calls fn(c, cache) for each text column c, in the tables' order, with a fresh label cache.
-template <typename Fn>
-void for_each_text_column(const Tables& tables, Fn fn) {
+// One text column to decode: its label cache, and where its cells go (cells[r * step] for row
+// r). `count` and `objects` are the working state of a counted fill.
+struct TextFill {
+    ColumnIndex c = 0;
+    std::unique_ptr<LabelCache> labels;
+    PyObject** cells = nullptr;
+    std::size_t step = 1;
+    std::vector<std::size_t> count;
+    std::vector<PyObject*> objects;
+};
+
+// Calls check(fill) for each text column in the tables' order, each with a fresh label cache
+// (the caller sets where its cells go); returns the columns.
+template <typename Check>
+std::vector<TextFill> text_fills(const Tables& tables, Check check) {
+    std::vector<TextFill> fills;
+    auto add = [&](ColumnIndex c, std::unique_ptr<LabelCache> labels) {
+        TextFill& fill = fills.emplace_back();
+        fill.c = c;
+        fill.labels = std::move(labels);
+        check(fill);
+    };
     if (const auto* fitted = std::get_if<FittedTables>(&tables)) {
         for (std::size_t i = 0; i < fitted->columns.size(); ++i) {
-            LabelCache cache(fitted->columns[i]);
-            fn(fitted->text_columns[i], cache);
+            add(fitted->text_columns[i], std::make_unique<LabelCache>(fitted->columns[i]));
         }
-        return;
+        return fills;
     }
     require_maps(tables);
     const auto& general = std::get<EncodingInfo>(tables);
     for (ColumnIndex c : general.text_columns) {
-        LabelCache cache(column_table(general, c));
-        fn(c, cache);
+        add(c, std::make_unique<LabelCache>(column_table(general, c)));
+    }
+    return fills;
+}
+
+// Sets each fill's cells, for every row, to a new reference to the label of its cell, or to
+// missing() when the cell has none; a slot's old reference is released. Cells of one label are
+// many and labels few: raising a label's count once per cell costs a cache miss per cell. So
+// where the codes are dense (tables that encode made, and at least as many rows as labels),
+// a column's cells are counted per label on the workers, each label used is made here, the
+// workers write the pointers, and each label's count is raised here in one go. Reference counts
+// are only touched here. Other columns are filled cell by cell, here.
+template <typename Missing>
+void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing) {
+    const std::size_t rows = matrix.rows();
+    std::vector<TextFill*> counted;
+    for (TextFill& fill : fills) {
+        if (rows > 0 && fill.labels->countable(rows)) counted.push_back(&fill);
+    }
+    parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+            TextFill& fill = *counted[k];
+            fill.count.assign(fill.labels->slots(), 0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                ++fill.count[fill.labels->slot_of(matrix.at(r, fill.c))];
+            }
+        }
+    });
+    for (TextFill& fill : fills) {
+        if (!fill.count.empty()) {
+            const std::size_t none = fill.count.size() - 1;
+            fill.objects.assign(fill.count.size(), nullptr);
+            for (std::size_t i = 0; i < none; ++i) {
+                if (fill.count[i] > 0) fill.objects[i] = fill.labels->slot_label(i);
+            }
+            if (fill.count[none] > 0) fill.objects[none] = missing();
+            continue;
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+            PyObject* text = fill.labels->label(matrix.at(r, fill.c));
+            Py_XSETREF(fill.cells[r * fill.step], text != nullptr ? text : Py_NewRef(missing()));
+        }
+    }
+    // Counted columns are fresh: their cells hold no reference yet.
+    try {
+        parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                TextFill& fill = *counted[k];
+                for (std::size_t r = 0; r < rows; ++r) {
+                    fill.cells[r * fill.step] =
+                        fill.objects[fill.labels->slot_of(matrix.at(r, fill.c))];
+                }
+            }
+        });
+    } catch (...) {
+        for (TextFill* fill : counted) {
+            for (std::size_t r = 0; r < rows; ++r) fill->cells[r * fill->step] = nullptr;
+        }
+        throw;
+    }
+    for (TextFill* fill : counted) {
+        for (std::size_t i = 0; i < fill->count.size(); ++i) {
+            for (std::size_t n = 0; n < fill->count[i]; ++n) Py_INCREF(fill->objects[i]);
+        }
     }
 }
 
@@ -193,10 +242,13 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables) {
         if (!missing) missing = or_pass_on(PyUnicode_FromString("NaN"));
         return missing.get();
     };
-    for_each_text_column(tables, [&](ColumnIndex c, LabelCache& labels) {
-        if (rows > 0 && c >= cols) throw InternalFailure("ndarray: index out of bounds");
-        labels.fill(matrix, c, nan_text, cells + c, cols);
+    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+        if (rows == 0) return;
+        if (fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
+        fill.cells = cells + fill.c;
+        fill.step = cols;
     });
+    if (rows > 0) fill_text_columns(matrix, fills, nan_text);
     return array;
 }
 
@@ -209,20 +261,6 @@ bool names_are_unique(const std::vector<std::string>& names) {
     return true;
 }
 
-namespace {
-
-// A 1-D object array of the column's labels (None where a cell has none).
-PyRef label_column(const NumericMatrix& matrix, ColumnIndex c, LabelCache& labels) {
-    npy_intp size = static_cast<npy_intp>(matrix.rows());
-    PyRef array = or_pass_on(PyArray_SimpleNew(1, &size, NPY_OBJECT));
-    auto* cells =
-        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    labels.fill(matrix, c, [] { return Py_None; }, cells, 1);
-    return array;
-}
-
-}  // namespace
-
 PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
                            const Tables& tables) {
     ensure_numpy();
@@ -232,16 +270,27 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
         or_pass_on(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
+    // Each text column becomes a 1-D object array of its labels, None where a cell has none (a
+    // new object array holds NULL slots until then).
     std::vector<PyRef> columns(cols);
-    for_each_text_column(tables, [&](ColumnIndex c, LabelCache& labels) {
-        if (rows > 0 && c >= cols) throw InternalFailure("ndarray: index out of bounds");
-        PyRef values = label_column(matrix, c, labels);
-        if (c >= out.names.size()) names_out_of_bounds(out.names.size(), c);
-        if (c >= cols) return;  // no rows: the column is not in the frame either
-        // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
-        PyRef args = or_pass_on(PyTuple_Pack(1, values.get()));
-        columns[c] = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+        if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
+        npy_intp size = static_cast<npy_intp>(rows);
+        PyRef values = or_pass_on(PyArray_SimpleNew(1, &size, NPY_OBJECT));
+        if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
+        if (fill.c >= cols) return;  // no rows: the column is not in the frame either
+        fill.cells =
+            static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+        columns[fill.c] = std::move(values);
     });
+    std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
+    fill_text_columns(matrix, fills, [] { return Py_None; });
+    for (const TextFill& fill : fills) {
+        // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
+        PyRef args = or_pass_on(PyTuple_Pack(1, columns[fill.c].get()));
+        columns[fill.c] =
+            or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+    }
     // The numeric columns come from the matrix as float64 (pandas gathers them into one block).
     PyRef floats = new_float_array(matrix);
     PyRef all_rows = or_pass_on(PySlice_New(nullptr, nullptr, nullptr));
@@ -267,7 +316,9 @@ PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT&
                             const Tables& tables) {
     require_maps(tables);
     const std::size_t rows = matrix.rows();
-    for_each_text_column(tables, [&](ColumnIndex c, LabelCache& labels) {
+    text_fills(tables, [&](TextFill& fill) {
+        const ColumnIndex c = fill.c;
+        LabelCache& labels = *fill.labels;
         if (rows > 0 && c >= matrix.cols()) throw InternalFailure("ndarray: index out of bounds");
         PyRef values = or_pass_on(PyList_New(static_cast<Py_ssize_t>(rows)));
         for (std::size_t r = 0; r < rows; ++r) {
