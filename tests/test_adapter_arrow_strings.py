@@ -175,10 +175,13 @@ def test_string_view_column_is_read_through_values():
     check_frame(frame)
 
 
-@pytest.mark.parametrize("pattern", ["few labels", "all distinct", "distinct, then repeated"])
+# Long enough to pass the dedupe window, and to be read in pieces on the workers (a column whose
+# first row is missing is read whole).
+@pytest.mark.parametrize("pattern", ["few labels", "all distinct", "distinct, then repeated",
+                                     "first row missing"])
 def test_columns_longer_than_the_dedupe_window(pattern):
-    rows = 70_000
-    if pattern == "few labels":
+    rows = 140_000
+    if pattern in ("few labels", "first row missing"):
         labels = [f"label-{i % 7}" for i in range(rows)]
     elif pattern == "all distinct":
         labels = [f"label-{i}" for i in range(rows)]
@@ -186,6 +189,8 @@ def test_columns_longer_than_the_dedupe_window(pattern):
         labels = [f"a-much-longer-label-number-{i % 66_000}" for i in range(rows)]
     labels[100] = None
     labels[-1] = None
+    if pattern == "first row missing":
+        labels[0] = None
     dtype = next(iter(DTYPES))
     frame = pd.DataFrame({"t": text(labels, dtype)})
     result = check_frame(frame)

@@ -30,6 +30,8 @@ class LabelColumn {
     std::string_view operator[](std::size_t r) const noexcept { return entry(rows_[r]); }
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
+    // Appends the rows of `other` (a column read in pieces, piece by piece), with its entries.
+    void append(const LabelColumn& other);
 
   private:
     std::vector<char> bytes_;

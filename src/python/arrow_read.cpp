@@ -177,17 +177,24 @@ namespace {
 // of its own: first occurrences lie scattered over the Arrow data.
 class ArrowStringFeed {
   public:
+    // A whole column, into the scan.
     ArrowStringFeed(TableScan& scan, std::size_t c, ArrowNull nulls)
-        : scan_(scan), c_(c), nulls_(nulls) {}
+        : scan_(&scan), c_(c), nulls_(nulls) {}
+    // A piece of a column that is text from its first row on, into a column of its own.
+    ArrowStringFeed(LabelColumn& piece, ArrowNull nulls) : nulls_(nulls), labels_(&piece) {}
 
-    void read(const ArrowStringColumn& column) {
-        std::size_t r = 0;
+    // Rows [first, last) of the column.
+    void read(const ArrowStringColumn& column, std::size_t first, std::size_t last) {
+        std::size_t start = 0;  // the chunk's first row in the column
         for (const ArrowStringChunk& chunk : column.chunks()) {
-            for (std::size_t i = 0; i < chunk.length; i += kBatch) {
-                std::size_t n = std::min(kBatch, chunk.length - i);
-                read_batch(chunk, i, n, r);
-                r += n;
+            const std::size_t begin = std::max(first, start);
+            const std::size_t end = std::min(last, start + chunk.length);
+            for (std::size_t r = begin; r < end; r += kBatch) {
+                std::size_t n = std::min(kBatch, end - r);
+                read_batch(chunk, r - start, n, r);
             }
+            start += chunk.length;
+            if (start >= last) break;
         }
     }
 
@@ -232,7 +239,7 @@ class ArrowStringFeed {
 
     void null(std::size_t r) {
         if (labels_ == nullptr && nulls_ == ArrowNull::Nan) {
-            scan_.put_number(r, c_, std::numeric_limits<double>::quiet_NaN());
+            scan_->put_number(r, c_, std::numeric_limits<double>::quiet_NaN());
             return;
         }
         ensure_text(r);
@@ -243,7 +250,7 @@ class ArrowStringFeed {
     }
 
     void ensure_text(std::size_t r) {
-        if (labels_ == nullptr) labels_ = &scan_.turn_text(c_, r);
+        if (labels_ == nullptr) labels_ = &scan_->turn_text(c_, r);
     }
     void stop_deduping() {
         deduping_ = false;
@@ -251,8 +258,8 @@ class ArrowStringFeed {
         entry_of_ = std::vector<std::uint32_t>();
     }
 
-    TableScan& scan_;
-    std::size_t c_;
+    TableScan* scan_ = nullptr;  // null for a piece, which is text from its first row
+    std::size_t c_ = 0;
     ArrowNull nulls_;
     LabelColumn* labels_ = nullptr;  // set once the column is text
     std::uint32_t null_entry_ = kNone;
@@ -266,10 +273,48 @@ class ArrowStringFeed {
 }  // namespace
 
 void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
+    // Columns are read whole, each by one worker. With fewer columns than workers, a long
+    // column whose first row holds a value (it is text from its first row) is read in one piece
+    // per worker, and the pieces are joined in row order. Not with more columns: each piece
+    // dedupes on its own, which for a column of many labels nearly doubles the work.
+    constexpr std::size_t kMinPieceRows = std::size_t{1} << 16;
+    const std::size_t rows = scan.rows();
+    const std::size_t threads = parallel::current_num_threads();
+    const std::size_t split = threads > columns.size() && rows >= 2 * kMinPieceRows
+                                  ? std::min(threads, rows / kMinPieceRows)
+                                  : 1;
+    struct Task {
+        std::size_t k;
+        std::size_t piece;
+    };
+    std::vector<Task> tasks;
+    std::vector<std::vector<LabelColumn>> pieces(columns.size());
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const bool in_pieces = split > 1 && columns[k].column->first_row_valid();
+        if (in_pieces) pieces[k].resize(split);
+        for (std::size_t i = 0; i < (in_pieces ? split : 1); ++i) tasks.push_back({k, i});
+    }
+    parallel::parallel_for(tasks.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last; ++t) {
+            const ArrowTextColumn& column = columns[tasks[t].k];
+            std::vector<LabelColumn>& own = pieces[tasks[t].k];
+            if (own.empty()) {
+                ArrowStringFeed(scan, column.c, column.nulls).read(*column.column, 0, rows);
+                continue;
+            }
+            const std::size_t i = tasks[t].piece;
+            ArrowStringFeed(own[i], column.nulls)
+                .read(*column.column, rows * i / own.size(), rows * (i + 1) / own.size());
+        }
+    });
     parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
-            ArrowStringFeed feed(scan, columns[k].c, columns[k].nulls);
-            feed.read(*columns[k].column);
+            if (pieces[k].empty()) continue;
+            LabelColumn& labels = scan.turn_text(columns[k].c, 0);
+            for (LabelColumn& piece : pieces[k]) {
+                labels.append(piece);
+                piece = LabelColumn();
+            }
         }
     });
 }

@@ -59,6 +59,10 @@ class ArrowStringColumn {
     ~ArrowStringColumn();
 
     const std::vector<ArrowStringChunk>& chunks() const noexcept { return chunks_; }
+    // Whether the column's first row holds a value (not a null).
+    bool first_row_valid() const noexcept {
+        return !chunks_.empty() && chunks_.front().is_valid(0);
+    }
 
   private:
     ArrowStringColumn() = default;
