@@ -75,3 +75,13 @@ def test_incoherent_codes_decode_like_the_plain_steps():
     enc.__setstate__(state_bytes([0], {0: {"x": 5}}, {0: {5: "x", 2**63: "far", 0: "zero"}}))
     frame = pd.DataFrame({"c": [5.0, 2.0**63, 1.0, 0.0, 5.5, -2.0]})
     assert_same_frame(enc.decode(frame), plain_steps(enc, frame))
+
+
+def test_column_listed_twice_decodes_as_listed_once():
+    # Tables from state bytes may list a text column twice: it is decoded twice from the same
+    # codes, which leaves it as decoding it once does.
+    frame = pd.DataFrame({"x": np.zeros(50_000), "y": np.ones(50_000)})
+    once, twice = Encoder(), Encoder()
+    once.__setstate__(state_bytes([0], {0: {"a": 0}}, {0: {0: "a"}}))
+    twice.__setstate__(state_bytes([0, 0], {0: {"a": 0}}, {0: {0: "a"}}))
+    assert_same_frame(twice.decode(frame), plain_steps(once, frame))

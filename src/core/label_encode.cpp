@@ -94,7 +94,10 @@ class PieceRegistry {
 };
 
 struct SortItem {
-    std::uint64_t prefix;  // first 8 bytes, big-endian, zero-padded: decides most comparisons
+    // The first 16 bytes, big-endian, zero-padded: they decide most comparisons, also between
+    // the labels of a column that share a common start ("label-1-...").
+    std::uint64_t prefix0;
+    std::uint64_t prefix1;
     const char* data;
     std::size_t size;
     std::uint32_t id;
@@ -102,17 +105,19 @@ struct SortItem {
 
 SortItem sort_item(const DistinctLabel& label, std::uint32_t id) {
     LabelKey key = LabelKey::of(label.view());
-    return SortItem{__builtin_bswap64(key.w0), label.data, label.size, id};
+    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data, label.size,
+                    id};
 }
 
 // Unsigned byte order, a proper prefix first.
 bool sort_less(const SortItem& a, const SortItem& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    // Equal prefixes: the first min(size, 8) bytes agree and the shorter label's padding
+    if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
+    if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
+    // Equal prefixes: the first min(size, 16) bytes agree and the shorter label's padding
     // matches zeros of the longer one.
     std::size_t common = std::min(a.size, b.size);
-    if (common > 8) {
-        int c = std::memcmp(a.data + 8, b.data + 8, common - 8);
+    if (common > 16) {
+        int c = std::memcmp(a.data + 16, b.data + 16, common - 16);
         if (c != 0) return c < 0;
     }
     return a.size < b.size;

@@ -183,7 +183,8 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
             Py_XSETREF(fill.cells[r * fill.step], text != nullptr ? text : Py_NewRef(missing()));
         }
     }
-    // Counted columns are fresh: their cells hold no reference yet.
+    // Counted columns are fresh: their cells hold no reference yet (only tables that encode made
+    // are counted, and they list each column once).
     try {
         parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
@@ -273,23 +274,27 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
     // Each text column becomes a 1-D object array of its labels, None where a cell has none (a
     // new object array holds NULL slots until then).
     std::vector<PyRef> columns(cols);
+    std::vector<std::uint8_t> is_text(cols, 0);
     std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
         if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
         npy_intp size = static_cast<npy_intp>(rows);
         PyRef values = or_pass_on(PyArray_SimpleNew(1, &size, NPY_OBJECT));
         if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
         if (fill.c >= cols) return;  // no rows: the column is not in the frame either
-        fill.cells =
-            static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
-        columns[fill.c] = std::move(values);
+        // Tables read from state bytes may list a column twice: its labels are filled again
+        // into the same array, as assigning the column twice would leave it.
+        if (!columns[fill.c]) columns[fill.c] = std::move(values);
+        is_text[fill.c] = 1;
+        fill.cells = static_cast<PyObject**>(
+            PyArray_DATA(reinterpret_cast<PyArrayObject*>(columns[fill.c].get())));
     });
     std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
     fill_text_columns(matrix, fills, [] { return Py_None; });
-    for (const TextFill& fill : fills) {
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (!is_text[c]) continue;
         // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
-        PyRef args = or_pass_on(PyTuple_Pack(1, columns[fill.c].get()));
-        columns[fill.c] =
-            or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+        PyRef args = or_pass_on(PyTuple_Pack(1, columns[c].get()));
+        columns[c] = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
     }
     // The numeric columns come from the matrix as float64 (pandas gathers them into one block).
     PyRef floats = new_float_array(matrix);

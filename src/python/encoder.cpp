@@ -55,7 +55,7 @@ PyObject* encoder_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         PyObject* self = alloc(cls, 0);
         if (self == nullptr) pass_on_error();
         EncoderObject* encoder = as_encoder(self);
-        new (&encoder->tables) std::optional<EncodingInfo>();
+        new (&encoder->tables) decltype(encoder->tables)();
         new (&encoder->hold) HoldWord();
         return self;
     });
