@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <limits>
 
 #include "core/flat_label_set.hpp"
@@ -60,23 +61,52 @@ int string_width_class(PyObject* type) {
 
 // Offsets that ascend from the first row to the end of the last within `data_size` bytes, and
 // UTF-8 in every valid value: what makes each value a str without an error.
+// Whether ok(begin, end) holds for every piece of [0, n), pieces of `grain` checked on the pool:
+// the buffers are plain memory that the column's views keep, and no Python code runs meanwhile.
+template <typename Ok>
+bool all_pieces(std::size_t n, std::size_t grain, const Ok& ok) {
+    const std::size_t pieces = (n + grain - 1) / grain;
+    if (pieces <= 1) return n == 0 || ok(0, n);
+    std::atomic<bool> fine{true};
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last && fine.load(std::memory_order_relaxed); ++p) {
+            if (!ok(p * grain, std::min(n, (p + 1) * grain))) {
+                fine.store(false, std::memory_order_relaxed);
+            }
+        }
+    });
+    return fine.load();
+}
+
 bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
-    std::size_t first = chunk.slot(chunk.offset);
-    std::size_t previous = first;
-    for (std::size_t i = 1; i <= chunk.length; ++i) {
-        std::size_t next = chunk.slot(chunk.offset + i);
-        if (next < previous) return false;
-        previous = next;
-    }
+    constexpr std::size_t kRowGrain = std::size_t{1} << 16;
+    constexpr std::size_t kByteGrain = std::size_t{1} << 20;
+    // Each offset at least the one before it.
+    bool ascending = all_pieces(chunk.length, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (chunk.slot(chunk.offset + i + 1) < chunk.slot(chunk.offset + i)) return false;
+        }
+        return true;
+    });
+    if (!ascending) return false;
+    const std::size_t first = chunk.slot(chunk.offset);
+    const std::size_t last = chunk.slot(chunk.offset + chunk.length);
     // Offsets are signed: a negative one reads as a huge size and fails here. Without a data
     // buffer the size is 0, so every value is empty.
-    if (previous > data_size) return false;
-    if (previous == first) return true;
-    if (all_ascii(chunk.data + first, previous - first)) return true;
-    for (std::size_t i = 0; i < chunk.length; ++i) {
-        if (chunk.is_valid(i) && check_utf8(chunk.value(i))) return false;
+    if (last > data_size) return false;
+    if (last == first) return true;
+    const char* data = chunk.data + first;
+    if (all_pieces(last - first, kByteGrain, [&](std::size_t begin, std::size_t end) {
+            return all_ascii(data + begin, end - begin);
+        })) {
+        return true;
     }
-    return true;
+    return all_pieces(chunk.length, kRowGrain, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (chunk.is_valid(i) && check_utf8(chunk.value(i))) return false;
+        }
+        return true;
+    });
 }
 
 }  // namespace
