@@ -340,7 +340,9 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
     DirectKind kind = direct_kind(descr);
     if (kind == DirectKind::None) return false;
 
-    const npy_intp* strides = PyArray_STRIDES(array);
+    // Copied now: a cell's code may reshape the array, which frees the strides NumPy keeps.
+    const npy_intp row_bytes = PyArray_STRIDE(array, 0);
+    const npy_intp col_bytes = PyArray_STRIDE(array, 1);
     const char* data = PyArray_BYTES(array);
     auto itemsize = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
     const ArrayLayout layout(array);
@@ -349,14 +351,14 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
     if (kind == DirectKind::Object) {
         std::vector<ObjectColumnCells> columns;
         for (std::size_t k = 0; k < scan.cols(); ++k) {
-            columns.push_back({k, ColumnCells{data + static_cast<npy_intp>(k) * strides[1],
-                                              strides[0], kind, itemsize, &layout}});
+            columns.push_back({k, ColumnCells{data + static_cast<npy_intp>(k) * col_bytes,
+                                              row_bytes, kind, itemsize, &layout}});
         }
         c = read_object_columns(scan, columns);
         signals.step(c * scan.rows());
     }
     for (; c < scan.cols(); ++c) {
-        ColumnCells cells{data + static_cast<npy_intp>(c) * strides[1], strides[0], kind, itemsize,
+        ColumnCells cells{data + static_cast<npy_intp>(c) * col_bytes, row_bytes, kind, itemsize,
                           &layout};
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
         std::size_t r = scan_column_cells(scan, c, cells, feed, values, signals);
