@@ -70,8 +70,6 @@ class SortedLabels {
     LabelToCode label_to_code() const;
     CodeToLabel code_to_label() const;
 
-    bool operator==(const SortedLabels&) const = default;
-
   private:
     std::string bytes_;
     std::vector<std::size_t> ends_;

@@ -122,18 +122,24 @@ void ColumnFeed::label(PyObject* cell) {
         return;
     }
     // str() of an exact str is the str itself.
-    if (!cells_stay_alive_ || !cache_.active()) {
-        append_str_utf8(scratch_, cell);
-        labels_->push_label(scratch_);
+    push_str_label(*labels_, cell, cells_stay_alive_ ? &cache_ : nullptr, scratch_);
+}
+
+void push_str_label(LabelColumn& labels, PyObject* str, StrEntryCache* cache,
+                    std::string& scratch) {
+    scratch.clear();
+    if (cache == nullptr || !cache->active()) {
+        append_str_utf8(scratch, str);
+        labels.push_label(scratch);
         return;
     }
-    std::uint32_t entry = cache_.find(cell);
+    std::uint32_t entry = cache->find(str);
     if (entry == StrEntryCache::kNone) {
-        append_str_utf8(scratch_, cell);
-        entry = labels_->add_entry(scratch_);
-        cache_.insert(cell, entry);
+        append_str_utf8(scratch, str);
+        entry = labels.add_entry(scratch);
+        cache->insert(str, entry);
     }
-    labels_->push_row(entry);
+    labels.push_row(entry);
 }
 
 namespace {

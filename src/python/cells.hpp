@@ -133,6 +133,11 @@ class StrEntryCache {
     bool held_;
 };
 
+// Appends a row holding the text of `str`, an exact str, to `labels`: through `cache` (may be
+// null) while it is active, so that cells that are one str object share one entry. No Python
+// code runs.
+void push_str_label(LabelColumn& labels, PyObject* str, StrEntryCache* cache, std::string& scratch);
+
 // Takes the cells of one column in row order and files each as a number (in the output
 // buffer) or as a label.
 class ColumnFeed {

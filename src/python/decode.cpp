@@ -319,7 +319,6 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
                             const Tables& tables) {
-    require_maps(tables);
     const std::size_t rows = matrix.rows();
     text_fills(tables, [&](TextFill& fill) {
         const ColumnIndex c = fill.c;

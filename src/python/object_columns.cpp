@@ -38,19 +38,7 @@ struct ObjectColumnRead {
             }
             if (!PyUnicode_CheckExact(cell)) return;
             if (labels == nullptr) labels = &scan.turn_text(c, r);
-            text.clear();
-            if (!cache.active()) {
-                append_str_utf8(text, cell);
-                labels->push_label(text);
-                continue;
-            }
-            std::uint32_t entry = cache.find(cell);
-            if (entry == StrEntryCache::kNone) {
-                append_str_utf8(text, cell);
-                entry = labels->add_entry(text);
-                cache.insert(cell, entry);
-            }
-            labels->push_row(entry);
+            push_str_label(*labels, cell, &cache, text);
         }
         whole = true;
     }
