@@ -6,9 +6,11 @@
 #   scripts/fuzz-surface.sh [SECONDS]        fuzz every target in turn, SECONDS in all (default
 #                                            60: two thirds to surface), each on a scratch copy
 #                                            of its seed corpus; prints executions and coverage
-#   scripts/fuzz-surface.sh long SECONDS     the same, on corpora kept in build/fuzz-surface/ from
-#                                            run to run, then merged (minimized) into the seeds
-#                                            of tests/fuzz/corpus/<target>/
+#   scripts/fuzz-surface.sh long SECONDS [JOBS [TARGET]]   the same, on corpora kept in
+#                                            build/fuzz-surface/ from run to run, then merged
+#                                            (minimized) into the seeds of tests/fuzz/corpus/
+#                                            <target>/; JOBS fuzzing processes per target
+#                                            (libFuzzer's fork mode); TARGET alone gets it all
 #   scripts/fuzz-surface.sh replay TARGET [FILE...]   run each seed of TARGET (or each FILE,
 #                                            e.g. a crash) once
 # Exits non-zero on a finding (a crash, or a difference between the roads); reproducers go to
@@ -45,12 +47,17 @@ fuzz_python() {
 
 # fuzz TARGET SECONDS CORPUS: one run on CORPUS (a directory the fuzzer adds to).
 fuzz() {
-    local target="$1" seconds="$2" corpus="$3" log="$BUILD/fuzz-$1.log" status=0
-    fuzz_python "tests/fuzz/fuzz_$target.py" -max_total_time="$seconds" -max_len=4096 \
+    local target="$1" seconds="$2" corpus="$3" log="$BUILD/fuzz-$1.log" status=0 fork=()
+    [ "$JOBS" -le 1 ] || fork=(-fork="$JOBS")
+    fuzz_python "tests/fuzz/fuzz_$target.py" "${fork[@]}" -max_total_time="$seconds" -max_len=4096 \
         -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$CRASHES/$target-" \
         "$corpus" >"$log" 2>&1 || status=$?
     local executions coverage
     executions="$(grep -oE "stat::number_of_executed_units: [0-9]+" "$log" | grep -oE "[0-9]+$" || true)"
+    if [ -z "$executions" ]; then
+        # Fork mode prints no final stats; its status lines start with the executions so far.
+        executions="$(grep -oE "^#[0-9]+: cov:" "$log" | tail -1 | grep -oE "[0-9]+" || true)"
+    fi
     coverage="$(grep -oE "cov: [0-9]+ ft: [0-9]+ corp: [0-9]+" "$log" | tail -1 || true)"
     echo "$target: executions: ${executions:-?} in ${seconds}s; coverage: ${coverage:-?}" \
         "(edges, features, inputs)"
@@ -72,15 +79,22 @@ case "${1:-}" in
         exit 0
         ;;
     long)
-        seconds="${2:?usage: $0 long SECONDS}"
+        seconds="${2:?usage: $0 long SECONDS [JOBS]}"
+        JOBS="${3:-1}"
+        if [ -n "${4:-}" ]; then TARGETS=("$4"); fi
         keep=1
         ;;
     *)
         seconds="${1:-60}"
+        JOBS=1
         keep=0
         ;;
 esac
-case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS | long SECONDS | replay TARGET [FILE...]]" >&2; exit 2 ;; esac
+case "$seconds$JOBS" in '' | *[!0-9]*)
+    echo "usage: $0 [SECONDS | long SECONDS [JOBS [TARGET]] | replay TARGET [FILE...]]" >&2
+    exit 2
+    ;;
+esac
 
 status=0
 for target in "${TARGETS[@]}"; do
@@ -88,6 +102,7 @@ for target in "${TARGETS[@]}"; do
     # Two thirds of the time to the tables, which cost far more per execution than state bytes.
     share=$((seconds * 2 / 3))
     [ "$target" = surface ] || share=$((seconds - share))
+    [ "${#TARGETS[@]}" -gt 1 ] || share="$seconds"
     if [ "$keep" -eq 1 ]; then
         work="$BUILD/corpus-$target"
         mkdir -p "$work"

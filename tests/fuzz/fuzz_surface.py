@@ -81,7 +81,10 @@ def run(plan, road):
     steps = [encoded[:2], outcome(lambda: sorted_tables(encoder.__getstate__()))[:2]]
     if encoded[0] == "ok":
         steps.append(outcome(lambda: encoder.decode(encoded[2]))[:2])
-    again = surface_tables.build(plan, road)
+    # A cell whose code changes the table may have changed it during encode: decode gets a
+    # fresh one then. Otherwise the table is as it was built, and building costs more than
+    # the calls (pandas).
+    again = surface_tables.build(plan, road) if surface_tables.changes(plan) else table
     steps.append(outcome(lambda: encoder.decode(again))[:2])
     return steps
 

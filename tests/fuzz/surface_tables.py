@@ -299,6 +299,11 @@ def _frame(plan, road, box):
     return cls(data)
 
 
+def changes(plan):
+    """Whether a cell of the plan has code that changes its table."""
+    return any(cell.get("change", "none") != "none" for row in plan["cells"] for cell in row)
+
+
 def build(plan, road):
     """The table of `plan` on `road` ("exact" or "general")."""
     box = _Box()
