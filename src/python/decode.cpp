@@ -1,6 +1,8 @@
 #include "python/decode.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -262,59 +264,148 @@ bool names_are_unique(const std::vector<std::string>& names) {
     return true;
 }
 
-PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
-                           const Tables& tables) {
-    ensure_numpy();
-    require_maps(tables);
+namespace {
+
+// A new (count, rows) array of `type` in C order: `count` columns as pandas keeps them in a
+// block, one row each. Object arrays start with NULL slots.
+PyRef new_block(std::size_t count, std::size_t rows, int type) {
+    npy_intp dims[2] = {static_cast<npy_intp>(count), static_cast<npy_intp>(rows)};
+    return or_pass_on(PyArray_SimpleNew(2, dims, type));
+}
+
+template <typename T>
+T* block_data(const PyRef& block) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block.get())));
+}
+
+PyRef intp_array(const std::vector<npy_intp>& values) {
+    npy_intp size = static_cast<npy_intp>(values.size());
+    PyRef array = or_pass_on(PyArray_SimpleNew(1, &size, NPY_INTP));
+    std::copy(values.begin(), values.end(), block_data<npy_intp>(array));
+    return array;
+}
+
+// pandas' builder of a frame from its blocks (public since pandas 3), or null where pandas
+// lacks it.
+PyRef frame_from_blocks_builder() {
+    PyObject* module = PyImport_ImportModule("pandas.api.internals");
+    if (module == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) pass_on_error();
+        PyErr_Clear();
+        return {};
+    }
+    PyRef internals = PyRef::steal(module);
+    PyObject* builder = PyObject_GetAttrString(internals.get(), "create_dataframe_from_blocks");
+    if (builder == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pass_on_error();
+        PyErr_Clear();
+    }
+    return PyRef::steal(builder);
+}
+
+// The frame of the two blocks in the shape that DataFrame(dict of columns, columns=names) gives:
+// handed over as they are where pandas can take blocks, else column by column (pandas then
+// gathers the columns of each dtype into one block).
+PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef text,
+                      const std::vector<npy_intp>& text_at, PyRef numbers,
+                      const std::vector<npy_intp>& numbers_at) {
+    if (PyRef builder = frame_from_blocks_builder()) {
+        PyRef blocks = or_pass_on(PyList_New(0));
+        auto add = [&](const PyRef& block, const std::vector<npy_intp>& at) {
+            if (at.empty()) return;
+            PyRef entry = or_pass_on(PyTuple_Pack(2, block.get(), intp_array(at).get()));
+            if (PyList_Append(blocks.get(), entry.get()) < 0) pass_on_error();
+        };
+        add(text, text_at);
+        add(numbers, numbers_at);
+        PyRef index = or_pass_on(PyObject_CallMethod(pandas, "RangeIndex", "n", rows));
+        PyRef columns = or_pass_on(PyObject_CallMethod(pandas, "Index", "O", names));
+        return or_pass_on(PyObject_CallFunctionObjArgs(builder.get(), blocks.get(), index.get(),
+                                                       columns.get(), nullptr));
+    }
+    // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
     PyRef series_class = or_pass_on(PyObject_GetAttrString(pandas, "Series"));
     PyRef series_kwargs =
         or_pass_on(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-    const std::size_t rows = matrix.rows();
-    const std::size_t cols = matrix.cols();
-    // Each text column becomes a 1-D object array of its labels, None where a cell has none (a
-    // new object array holds NULL slots until then).
-    std::vector<PyRef> columns(cols);
-    std::vector<std::uint8_t> is_text(cols, 0);
-    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
-        if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
-        npy_intp size = static_cast<npy_intp>(rows);
-        PyRef values = or_pass_on(PyArray_SimpleNew(1, &size, NPY_OBJECT));
-        if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
-        if (fill.c >= cols) return;  // no rows: the column is not in the frame either
-        // Tables read from state bytes may list a column twice: its labels are filled again
-        // into the same array, as assigning the column twice would leave it.
-        if (!columns[fill.c]) columns[fill.c] = std::move(values);
-        is_text[fill.c] = 1;
-        fill.cells = static_cast<PyObject**>(
-            PyArray_DATA(reinterpret_cast<PyArrayObject*>(columns[fill.c].get())));
-    });
-    std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
-    fill_text_columns(matrix, fills, [] { return Py_None; });
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (!is_text[c]) continue;
-        // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
-        PyRef args = or_pass_on(PyTuple_Pack(1, columns[c].get()));
-        columns[c] = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
-    }
-    // The numeric columns come from the matrix as float64 (pandas gathers them into one block).
-    PyRef floats = new_float_array(matrix);
-    PyRef all_rows = or_pass_on(PySlice_New(nullptr, nullptr, nullptr));
     PyRef data = or_pass_on(PyDict_New());
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (!columns[c]) {
-            PyRef index = or_pass_on(PyLong_FromSize_t(c));
-            PyRef key = or_pass_on(PyTuple_Pack(2, all_rows.get(), index.get()));
-            columns[c] = or_pass_on(PyObject_GetItem(floats.get(), key.get()));
+    // Both lists ascend: walk them together, so that the columns go in in the frame's order.
+    std::size_t t = 0;
+    std::size_t n = 0;
+    while (t < text_at.size() || n < numbers_at.size()) {
+        const bool is_text = n == numbers_at.size() ||
+                             (t < text_at.size() && text_at[t] < numbers_at[n]);
+        const std::size_t i = is_text ? t++ : n++;
+        PyRef column = or_pass_on(
+            PySequence_GetItem((is_text ? text : numbers).get(), static_cast<Py_ssize_t>(i)));
+        if (is_text) {
+            PyRef args = or_pass_on(PyTuple_Pack(1, column.get()));
+            column =
+                or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
         }
+        const npy_intp c = is_text ? text_at[i] : numbers_at[i];
         PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(c));
-        if (PyDict_SetItem(data.get(), name, columns[c].get()) < 0) pass_on_error();
+        if (PyDict_SetItem(data.get(), name, column.get()) < 0) pass_on_error();
     }
+    text.reset();
+    numbers.reset();
     PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas, "DataFrame"));
     PyRef args = or_pass_on(PyTuple_Pack(1, data.get()));
     PyRef kwargs = or_pass_on(PyDict_New());
     if (PyDict_SetItemString(kwargs.get(), "columns", names) < 0) pass_on_error();
     if (PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
     return or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace
+
+PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
+                           const Tables& tables) {
+    ensure_numpy();
+    require_maps(tables);
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    // Text columns become the rows of one object block (labels, None where a cell has none),
+    // numeric columns the rows of one float64 block copied from the matrix.
+    std::vector<std::uint8_t> is_text(cols, 0);
+    for (ColumnIndex c : text_columns(tables)) {
+        if (c < cols) is_text[c] = 1;
+    }
+    std::vector<npy_intp> text_at;
+    std::vector<npy_intp> numbers_at;
+    std::vector<std::size_t> slot(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        std::vector<npy_intp>& at = is_text[c] ? text_at : numbers_at;
+        slot[c] = at.size();
+        at.push_back(static_cast<npy_intp>(c));
+    }
+    PyRef text = new_block(text_at.size(), rows, NPY_OBJECT);
+    auto** text_cells = block_data<PyObject*>(text);
+    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+        if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
+        if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
+        // Tables read from state bytes may list a column twice: its labels are filled again
+        // into the same row, as assigning the column twice would leave it.
+        if (fill.c < cols && rows > 0) fill.cells = text_cells + slot[fill.c] * rows;
+    });
+    std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
+    fill_text_columns(matrix, fills, [] { return Py_None; });
+    PyRef numbers = new_block(numbers_at.size(), rows, NPY_DOUBLE);
+    auto* number_cells = block_data<double>(numbers);
+    parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const auto c = static_cast<std::size_t>(numbers_at[i]);
+            double* into = number_cells + i * rows;
+            if (matrix.row_stride() == 1) {
+                std::memcpy(into, &matrix.origin()[static_cast<std::ptrdiff_t>(c) *
+                                                   matrix.col_stride()],
+                            rows * sizeof(double));
+            } else {
+                for (std::size_t r = 0; r < rows; ++r) into[r] = matrix.at(r, c);
+            }
+        }
+    });
+    return frame_of_blocks(pandas, names, rows, std::move(text), text_at, std::move(numbers),
+                           numbers_at);
 }
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
