@@ -332,15 +332,14 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
     std::size_t t = 0;
     std::size_t n = 0;
     while (t < text_at.size() || n < numbers_at.size()) {
-        const bool is_text = n == numbers_at.size() ||
-                             (t < text_at.size() && text_at[t] < numbers_at[n]);
+        const bool is_text =
+            n == numbers_at.size() || (t < text_at.size() && text_at[t] < numbers_at[n]);
         const std::size_t i = is_text ? t++ : n++;
         PyRef column = or_pass_on(
             PySequence_GetItem((is_text ? text : numbers).get(), static_cast<Py_ssize_t>(i)));
         if (is_text) {
             PyRef args = or_pass_on(PyTuple_Pack(1, column.get()));
-            column =
-                or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+            column = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
         }
         const npy_intp c = is_text ? text_at[i] : numbers_at[i];
         PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(c));
@@ -396,8 +395,8 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
             const auto c = static_cast<std::size_t>(numbers_at[i]);
             double* into = number_cells + i * rows;
             if (matrix.row_stride() == 1) {
-                std::memcpy(into, &matrix.origin()[static_cast<std::ptrdiff_t>(c) *
-                                                   matrix.col_stride()],
+                std::memcpy(into,
+                            &matrix.origin()[static_cast<std::ptrdiff_t>(c) * matrix.col_stride()],
                             rows * sizeof(double));
             } else {
                 for (std::size_t r = 0; r < rows; ++r) into[r] = matrix.at(r, c);
