@@ -53,10 +53,11 @@ fuzz() {
         -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$CRASHES/$target-" \
         "$corpus" >"$log" 2>&1 || status=$?
     local executions coverage
-    executions="$(grep -oE "stat::number_of_executed_units: [0-9]+" "$log" | grep -oE "[0-9]+$" || true)"
-    if [ -z "$executions" ]; then
-        # Fork mode prints no final stats; its status lines start with the executions so far.
-        executions="$(grep -oE "^#[0-9]+: cov:" "$log" | tail -1 | grep -oE "[0-9]+" || true)"
+    if [ "$JOBS" -le 1 ]; then
+        executions="$(grep -oE "stat::number_of_executed_units: [0-9]+" "$log" | grep -oE "[0-9]+$" || true)"
+    else
+        # Fork mode's final stats count nothing; its status lines start with the executions so far.
+        executions="$(grep -aoE "#[0-9]+: cov:" "$log" | tail -1 | grep -oE "[0-9]+" | head -1 || true)"
     fi
     coverage="$(grep -oE "cov: [0-9]+ ft: [0-9]+ corp: [0-9]+" "$log" | tail -1 || true)"
     echo "$target: executions: ${executions:-?} in ${seconds}s; coverage: ${coverage:-?}" \
