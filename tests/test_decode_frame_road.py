@@ -49,6 +49,9 @@ FITS = [
                   "t": pd.Series(["x", "x", "y", "<NA>", "é"], dtype=object)}),
     pd.DataFrame({"only": pd.Series(["nan", "NaN"], dtype=object)}),
     pd.DataFrame({"a": [1, 2], "b": [0.5, 1.5]}),
+    # Numeric columns apart, and side by side, around the text column.
+    pd.DataFrame({"a": [1.0, 2.0], "b": pd.Series(["q", "p"], dtype=object), "c": [3.0, 4.0]}),
+    pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0], "c": pd.Series(["q", "p"], dtype=object)}),
 ]
 
 CODES = [

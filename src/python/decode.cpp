@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -303,21 +302,32 @@ PyRef frame_from_blocks_builder() {
     return PyRef::steal(builder);
 }
 
-// The frame of the two blocks in the shape that DataFrame(dict of columns, columns=names) gives:
-// handed over as they are where pandas can take blocks, else column by column (pandas then
-// gathers the columns of each dtype into one block).
+// The frame of the decoded columns in the shape that DataFrame(dict of columns, columns=names)
+// gives: the text columns are the rows of `text` (in the order of `text_at`), numeric column c is
+// row c of `numbers` (the matrix's floats, columns as rows). Handed over as blocks where pandas
+// can take them (each run of adjacent numeric columns one view), else column by column.
 PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef text,
                       const std::vector<npy_intp>& text_at, PyRef numbers,
                       const std::vector<npy_intp>& numbers_at) {
     if (PyRef builder = frame_from_blocks_builder()) {
         PyRef blocks = or_pass_on(PyList_New(0));
-        auto add = [&](const PyRef& block, const std::vector<npy_intp>& at) {
-            if (at.empty()) return;
-            PyRef entry = or_pass_on(PyTuple_Pack(2, block.get(), intp_array(at).get()));
+        auto add = [&](PyObject* block, const std::vector<npy_intp>& at) {
+            PyRef entry = or_pass_on(PyTuple_Pack(2, block, intp_array(at).get()));
             if (PyList_Append(blocks.get(), entry.get()) < 0) pass_on_error();
         };
-        add(text, text_at);
-        add(numbers, numbers_at);
+        if (!text_at.empty()) add(text.get(), text_at);
+        for (std::size_t first = 0; first < numbers_at.size();) {
+            std::size_t last = first + 1;
+            while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1) {
+                ++last;
+            }
+            const npy_intp begin = numbers_at[first];
+            const npy_intp end = numbers_at[last - 1] + 1;
+            PyRef view = or_pass_on(PySequence_GetSlice(numbers.get(), begin, end));
+            add(view.get(),
+                std::vector<npy_intp>(numbers_at.begin() + first, numbers_at.begin() + last));
+            first = last;
+        }
         PyRef index = or_pass_on(PyObject_CallMethod(pandas, "RangeIndex", "n", rows));
         PyRef columns = or_pass_on(PyObject_CallMethod(pandas, "Index", "O", names));
         return or_pass_on(PyObject_CallFunctionObjArgs(builder.get(), blocks.get(), index.get(),
@@ -334,14 +344,15 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
     while (t < text_at.size() || n < numbers_at.size()) {
         const bool is_text =
             n == numbers_at.size() || (t < text_at.size() && text_at[t] < numbers_at[n]);
-        const std::size_t i = is_text ? t++ : n++;
-        PyRef column = or_pass_on(
-            PySequence_GetItem((is_text ? text : numbers).get(), static_cast<Py_ssize_t>(i)));
+        const npy_intp c = is_text ? text_at[t] : numbers_at[n];
+        PyRef column = or_pass_on(is_text ? PySequence_GetItem(text.get(), t++)
+                                          : PySequence_GetItem(numbers.get(), c));
         if (is_text) {
             PyRef args = or_pass_on(PyTuple_Pack(1, column.get()));
             column = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+        } else {
+            ++n;
         }
-        const npy_intp c = is_text ? text_at[i] : numbers_at[i];
         PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(c));
         if (PyDict_SetItem(data.get(), name, column.get()) < 0) pass_on_error();
     }
@@ -363,8 +374,7 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
     require_maps(tables);
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
-    // Text columns become the rows of one object block (labels, None where a cell has none),
-    // numeric columns the rows of one float64 block copied from the matrix.
+    // Text columns become the rows of one object block (labels, None where a cell has none).
     std::vector<std::uint8_t> is_text(cols, 0);
     for (ColumnIndex c : text_columns(tables)) {
         if (c < cols) is_text[c] = 1;
@@ -388,21 +398,10 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
     });
     std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
     fill_text_columns(matrix, fills, [] { return Py_None; });
-    PyRef numbers = new_block(numbers_at.size(), rows, NPY_DOUBLE);
-    auto* number_cells = block_data<double>(numbers);
-    parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const auto c = static_cast<std::size_t>(numbers_at[i]);
-            double* into = number_cells + i * rows;
-            if (matrix.row_stride() == 1) {
-                std::memcpy(into,
-                            &matrix.origin()[static_cast<std::ptrdiff_t>(c) * matrix.col_stride()],
-                            rows * sizeof(double));
-            } else {
-                for (std::size_t r = 0; r < rows; ++r) into[r] = matrix.at(r, c);
-            }
-        }
-    });
+    // Numeric columns are views of the matrix's float array, as rows of its transpose.
+    PyRef floats = new_float_array(matrix);
+    PyRef numbers =
+        or_pass_on(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(floats.get()), nullptr));
     return frame_of_blocks(pandas, names, rows, std::move(text), text_at, std::move(numbers),
                            numbers_at);
 }
