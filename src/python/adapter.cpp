@@ -148,12 +148,12 @@ AdapterResult encode_object_array(PyObject* obj, OUT out) {
     if (matrix.rows() != rows || matrix.cols() != cols || !laid_out) {
         throw InternalFailure("couldn't convert to ndarray");
     }
-    return AdapterResult{std::move(out), std::move(matrix), std::move(tables)};
+    return AdapterResult{std::move(out), std::move(matrix), std::move(tables), {}};
 }
 
 }  // namespace
 
-AdapterResult pyany_to_vec(PyObject* obj) {
+AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow) {
     std::string name = class_name(obj);
     OUT out;
     if (name == "ndarray" || name == "memmap") {
@@ -165,7 +165,14 @@ AdapterResult pyany_to_vec(PyObject* obj) {
     }
 
     ensure_numpy();
-    if (is_float_matrix(obj)) return AdapterResult{std::move(out), copy_float_matrix(obj), {}};
+    if (is_float_matrix(obj)) return AdapterResult{std::move(out), copy_float_matrix(obj), {}, {}};
+    if (may_borrow && out.is_table()) {
+        auto [rows, cols] = read_shape(obj);
+        auto held = std::make_shared<HeldArrays>();
+        if (std::optional<NumericMatrix> cells = borrow_float_frame(obj, rows, cols, *held)) {
+            return AdapterResult{std::move(out), std::move(*cells), {}, std::move(held)};
+        }
+    }
     return encode_object_array(obj, std::move(out));
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -295,6 +296,20 @@ bool ArrayLayout::unchanged() const noexcept {
         }
     }
     return true;
+}
+
+void HeldArrays::hold(PyObject* array) {
+    for (PyObject* a = array; a != nullptr && PyArray_Check(a);
+         a = PyArray_BASE(reinterpret_cast<PyArrayObject*>(a))) {
+        arrays_.push_back(PyRef::borrow(a));
+        layouts_.push_back(std::make_unique<ArrayLayout>(reinterpret_cast<PyArrayObject*>(a)));
+        if (PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(a), NPY_ARRAY_OWNDATA)) break;
+    }
+}
+
+bool HeldArrays::unchanged() const noexcept {
+    return std::all_of(layouts_.begin(), layouts_.end(),
+                       [](const auto& layout) { return layout->unchanged(); });
 }
 
 std::size_t scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells,

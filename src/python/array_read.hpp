@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "core/numeric_matrix.hpp"
 #include "core/table_scan.hpp"
@@ -51,6 +53,20 @@ class ArrayLayout {
     int ndim_;
     npy_intp dims_[2] = {0, 0};
     npy_intp strides_[2] = {0, 0};
+};
+
+// Arrays whose memory a matrix reads where it lies, held for as long as the matrix lives. Each
+// one's layout is kept, and so is the layout of the array that owns its memory: code that
+// resizes that one (refcheck=False) frees the memory of every view of it.
+class HeldArrays {
+  public:
+    void hold(PyObject* array);
+    // Whether every array, and every owner of their memory, is as it was when held.
+    bool unchanged() const noexcept;
+
+  private:
+    std::vector<PyRef> arrays_;
+    std::vector<std::unique_ptr<ArrayLayout>> layouts_;
 };
 
 // One column of cells in memory: scan.rows() cells `stride` bytes apart, in the array whose

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "core/failure.hpp"
 #include "parallel/pool.hpp"
 #include "python/errors.hpp"
+#include "python/frame_read.hpp"
 #include "python/numpy.hpp"
 #include "python/output.hpp"
 
@@ -303,12 +305,14 @@ PyRef frame_from_blocks_builder() {
 }
 
 // The frame of the decoded columns in the shape that DataFrame(dict of columns, columns=names)
-// gives: the text columns are the rows of `text` (in the order of `text_at`), numeric column c is
-// row c of `numbers` (the matrix's floats, columns as rows). Handed over as blocks where pandas
-// can take them (each run of adjacent numeric columns one view), else column by column.
+// gives: the text columns are the rows of `text` (in the order of `text_at`), numeric column
+// numbers_at[i] is row numbers_row[i] of `numbers` (float64, columns as rows). Handed over as
+// blocks where pandas can take them (each run of adjacent columns one view), else column by
+// column.
 PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef text,
                       const std::vector<npy_intp>& text_at, PyRef numbers,
-                      const std::vector<npy_intp>& numbers_at) {
+                      const std::vector<npy_intp>& numbers_at,
+                      const std::vector<npy_intp>& numbers_row) {
     if (PyRef builder = frame_from_blocks_builder()) {
         PyRef blocks = or_pass_on(PyList_New(0));
         auto add = [&](PyObject* block, const std::vector<npy_intp>& at) {
@@ -318,11 +322,12 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
         if (!text_at.empty()) add(text.get(), text_at);
         for (std::size_t first = 0; first < numbers_at.size();) {
             std::size_t last = first + 1;
-            while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1) {
+            while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1 &&
+                   numbers_row[last] == numbers_row[last - 1] + 1) {
                 ++last;
             }
-            const npy_intp begin = numbers_at[first];
-            const npy_intp end = numbers_at[last - 1] + 1;
+            const npy_intp begin = numbers_row[first];
+            const npy_intp end = numbers_row[last - 1] + 1;
             PyRef view = or_pass_on(PySequence_GetSlice(numbers.get(), begin, end));
             add(view.get(),
                 std::vector<npy_intp>(numbers_at.begin() + first, numbers_at.begin() + last));
@@ -346,7 +351,7 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
             n == numbers_at.size() || (t < text_at.size() && text_at[t] < numbers_at[n]);
         const npy_intp c = is_text ? text_at[t] : numbers_at[n];
         PyRef column = or_pass_on(is_text ? PySequence_GetItem(text.get(), t++)
-                                          : PySequence_GetItem(numbers.get(), c));
+                                          : PySequence_GetItem(numbers.get(), numbers_row[n]));
         if (is_text) {
             PyRef args = or_pass_on(PyTuple_Pack(1, column.get()));
             column = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
@@ -369,7 +374,7 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
 }  // namespace
 
 PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
-                           const Tables& tables) {
+                           const Tables& tables, const HeldArrays* held) {
     ensure_numpy();
     require_maps(tables);
     const std::size_t rows = matrix.rows();
@@ -397,13 +402,39 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
         if (fill.c < cols && rows > 0) fill.cells = text_cells + slot[fill.c] * rows;
     });
     std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
+    // Numeric columns are views of the matrix's own float array (as rows of its transpose). A
+    // matrix that reads the input's memory has none: they are copied into one new block.
+    PyRef numbers;
+    std::vector<npy_intp> numbers_row = numbers_at;
+    if (held == nullptr) {
+        PyRef floats = new_float_array(matrix);
+        numbers =
+            or_pass_on(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(floats.get()), nullptr));
+    } else {
+        numbers = new_block(numbers_at.size(), rows, NPY_DOUBLE);
+        for (std::size_t i = 0; i < numbers_row.size(); ++i) {
+            numbers_row[i] = static_cast<npy_intp>(i);
+        }
+        // From here to the frame's build, no Python code runs: the input is read as it is now.
+        if (!held->unchanged()) throw InternalFailure(kFrameChanged);
+        double* number_cells = block_data<double>(numbers);
+        parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                const auto c = static_cast<std::size_t>(numbers_at[i]);
+                double* to = number_cells + i * rows;
+                if (matrix.row_stride() == 1) {
+                    const double* from =
+                        matrix.origin() + static_cast<std::ptrdiff_t>(c) * matrix.col_stride();
+                    std::memcpy(to, from, rows * sizeof(double));
+                } else {
+                    for (std::size_t r = 0; r < rows; ++r) to[r] = matrix.at(r, c);
+                }
+            }
+        });
+    }
     fill_text_columns(matrix, fills, [] { return Py_None; });
-    // Numeric columns are views of the matrix's float array, as rows of its transpose.
-    PyRef floats = new_float_array(matrix);
-    PyRef numbers =
-        or_pass_on(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(floats.get()), nullptr));
     return frame_of_blocks(pandas, names, rows, std::move(text), text_at, std::move(numbers),
-                           numbers_at);
+                           numbers_at, numbers_row);
 }
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,

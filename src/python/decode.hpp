@@ -8,6 +8,7 @@
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
+#include "python/array_read.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -21,8 +22,9 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables);
 // the module); otherwise `frame`, the float frame of the matrix, has its text columns converted
 // and assigned one by one. Both give the same frame.
 bool names_are_unique(const std::vector<std::string>& names);
+// `held`, when set, holds the input arrays that the matrix reads (checked before the read).
 PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
-                           const Tables& tables);
+                           const Tables& tables, const HeldArrays* held);
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
                             const Tables& tables);
 

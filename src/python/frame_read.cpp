@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -108,10 +109,6 @@ class Dtypes {
     PyRef arrow_;
     PyRef na_;
 };
-
-// Only code that resizes or reshapes pandas' own arrays under the read (a signal handler, a
-// finalizer) can make this happen.
-constexpr const char* kFrameChanged = "DataFrame changed while it was read";
 
 // A column ready to read: its Arrow buffers, or an array of its cells.
 struct Column {
@@ -290,6 +287,51 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         }
     }
     return true;
+}
+
+std::optional<NumericMatrix> borrow_float_frame(PyObject* frame, std::size_t rows, std::size_t cols,
+                                                HeldArrays& held) {
+    if (rows == 0 || cols == 0 || !is_exact_frame(frame)) return std::nullopt;
+    PyRef dtypes = attr(frame, "dtypes");
+    PyRef dtype_list = or_fail(PySequence_List(dtypes.get()));
+    if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != cols) return std::nullopt;
+    for (std::size_t c = 0; c < cols; ++c) {
+        PyObject* dtype = PyList_GET_ITEM(dtype_list.get(), c);
+        if (!PyArray_DescrCheck(dtype) ||
+            direct_kind(reinterpret_cast<PyArray_Descr*>(dtype)) != DirectKind::Double) {
+            return std::nullopt;
+        }
+    }
+    PyRef iloc = attr(frame, "iloc");
+    std::vector<PyRef> arrays(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        PyRef series = column_series(iloc.get(), c);
+        arrays[c] = column_array(series.get(), ColumnKind::NumPy, rows);
+        if (!arrays[c]) return std::nullopt;
+    }
+    // Opening a column runs pandas code: the geometry is taken once all are open, and held.
+    auto* first = reinterpret_cast<PyArrayObject*>(arrays[0].get());
+    const char* origin = PyArray_BYTES(first);
+    const npy_intp stride = PyArray_STRIDE(first, 0);
+    const std::ptrdiff_t apart =
+        cols > 1 ? PyArray_BYTES(reinterpret_cast<PyArrayObject*>(arrays[1].get())) - origin : 0;
+    const auto step = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (reinterpret_cast<std::uintptr_t>(origin) % sizeof(double) != 0 ||
+        (rows > 1 && stride % step != 0) || apart % step != 0) {
+        return std::nullopt;
+    }
+    for (std::size_t c = 0; c < cols; ++c) {
+        auto* a = reinterpret_cast<PyArrayObject*>(arrays[c].get());
+        if (direct_kind(PyArray_DESCR(a)) != DirectKind::Double ||
+            (rows > 1 && PyArray_STRIDE(a, 0) != stride) ||
+            PyArray_BYTES(a) != origin + static_cast<std::ptrdiff_t>(c) * apart) {
+            return std::nullopt;
+        }
+    }
+    for (const PyRef& array : arrays) held.hold(array.get());
+    // The arrays keep the memory alive; the matrix owns nothing.
+    return NumericMatrix::adopt(reinterpret_cast<double*>(const_cast<char*>(origin)), rows, cols,
+                                rows > 1 ? stride / step : 1, apart / step, 0, nullptr, nullptr);
 }
 
 }  // namespace quorlin

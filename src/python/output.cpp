@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "core/failure.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
+#include "python/frame_read.hpp"
 #include "python/numpy.hpp"
 
 namespace quorlin {
@@ -15,7 +17,20 @@ PyRef to_str(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables) {
+// A matrix of our own with the values of `matrix`, which reads the input's memory: for the roads
+// that read it again after Python code has run.
+NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
+    NumericMatrix owned = new_array_matrix(matrix.rows(), matrix.cols(), false, false);
+    if (!held.unchanged()) throw InternalFailure(kFrameChanged);
+    double* to = owned.origin();
+    for (std::size_t r = 0; r < matrix.rows(); ++r) {
+        for (std::size_t c = 0; c < matrix.cols(); ++c) *to++ = matrix.at(r, c);
+    }
+    return owned;
+}
+
+PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
+                   const HeldArrays* held) {
     PyRef pandas = or_pass_on(PyImport_ImportModule("pandas"));
     PyRef kwargs = or_pass_on(PyDict_New());
     PyRef names = or_pass_on(PyList_New(static_cast<Py_ssize_t>(out.names.size())));
@@ -26,7 +41,12 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables) 
     // A frame whose names do not match its shape (a subclass can do that) goes the plain way,
     // which fails as pandas does.
     if (decoding && out.names.size() == matrix.cols() && names_are_unique(out.names)) {
-        return decode_frame_at_once(pandas.get(), names.get(), matrix, out, *tables);
+        return decode_frame_at_once(pandas.get(), names.get(), matrix, out, *tables, held);
+    }
+    NumericMatrix owned;
+    if (held != nullptr) {
+        owned = owned_copy(matrix, *held);
+        return table_result(owned, out, tables, nullptr);
     }
     if (PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) pass_on_error();
     // The array is new and ours alone: pandas may take it as the frame's block instead of
@@ -62,8 +82,13 @@ PyRef new_float_array(NumericMatrix& matrix) {
     return array;
 }
 
-PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables) {
-    if (out.is_table()) return table_result(matrix, out, tables);
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables, const HeldArrays* held) {
+    if (out.is_table()) return table_result(matrix, out, tables, held);
+    if (held != nullptr) {
+        // Only frames are read where they lie.
+        NumericMatrix owned = owned_copy(matrix, *held);
+        return arr_to_out(owned, std::move(out), tables, nullptr);
+    }
     if (tables == nullptr) return new_float_array(matrix);
     return decode_array(matrix, *tables);
 }

@@ -5,13 +5,16 @@
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
+#include "python/array_read.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
 
 // `matrix` is read (and may lend its block to the result), `out` is consumed, `tables` may be
-// null. Throws PythonError or InternalFailure.
-PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables);
+// null. `held`, when set, holds the arrays whose memory the matrix reads: it is checked before
+// the matrix is read. Throws PythonError or InternalFailure.
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables,
+                 const HeldArrays* held = nullptr);
 
 // A new 2-D float64 array of the matrix's shape holding its values.
 PyRef new_float_array(NumericMatrix& matrix);
