@@ -187,6 +187,27 @@ def test_array_decode_of_codes(three_labels):
     assert all(type(v) is float for v in out[:, 0])
 
 
+def _unaligned(codes):
+    raw = np.zeros(codes.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(codes.shape)
+    raw[...] = codes
+    return raw
+
+
+# The codes are read where they lie, through their strides (copied only when unaligned).
+@pytest.mark.parametrize("layout", [
+    np.asfortranarray,
+    lambda a: a[::-1].copy()[::-1],
+    lambda a: a[:, ::-1].copy()[:, ::-1],
+    lambda a: np.repeat(np.repeat(a, 2, axis=0), 3, axis=1)[::2, ::3],
+    _unaligned,
+], ids=["F", "rows reversed", "columns reversed", "strided", "unaligned"])
+def test_array_decode_reads_any_layout(three_labels, layout):
+    codes = np.column_stack([np.arange(len(CODES), dtype=float), CODES])
+    out = three_labels.decode(layout(codes.copy()))
+    assert out[:, 1].tolist() == ARRAY_LABELS
+    assert out[:, 0].tolist() == list(range(len(CODES)))
+
+
 def test_frame_decode_of_codes(three_labels):
     frame = pd.DataFrame({"x": np.arange(len(CODES), dtype=float), "y": CODES})
     out = three_labels.decode(frame)

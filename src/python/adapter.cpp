@@ -165,7 +165,15 @@ AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow) {
     }
 
     ensure_numpy();
-    if (is_float_matrix(obj)) return AdapterResult{std::move(out), copy_float_matrix(obj), {}, {}};
+    if (is_float_matrix(obj)) {
+        if (may_borrow) {
+            auto held = std::make_shared<HeldArrays>();
+            if (std::optional<NumericMatrix> cells = borrow_float_matrix(obj, *held)) {
+                return AdapterResult{std::move(out), std::move(*cells), {}, std::move(held)};
+            }
+        }
+        return AdapterResult{std::move(out), copy_float_matrix(obj), {}, {}};
+    }
     if (may_borrow && out.is_table()) {
         auto [rows, cols] = read_shape(obj);
         auto held = std::make_shared<HeldArrays>();

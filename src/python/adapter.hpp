@@ -22,8 +22,8 @@ struct AdapterResult {
 };
 
 // Throws PythonError, InternalFailure or std::bad_alloc; never changes `obj`. With `may_borrow`
-// (a caller that only reads the matrix), a frame of float64 columns may be read where it lies
-// instead of copied: the matrix is then valid while `held` is unchanged.
+// (a caller that only reads the matrix), a float64 array or a frame of float64 columns may be
+// read where it lies instead of copied: the matrix is then valid while `held` is unchanged.
 AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow = false);
 
 }  // namespace quorlin

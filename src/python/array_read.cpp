@@ -119,6 +119,22 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
     return m;
 }
 
+std::optional<NumericMatrix> borrow_float_matrix(PyObject* obj, HeldArrays& held) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    const npy_intp row_bytes = PyArray_STRIDE(array, 0);
+    const npy_intp col_bytes = PyArray_STRIDE(array, 1);
+    constexpr auto step = static_cast<npy_intp>(sizeof(double));
+    if (rows * cols == 0 || !PyArray_ISALIGNED(array) || row_bytes % step != 0 ||
+        col_bytes % step != 0) {
+        return std::nullopt;
+    }
+    held.hold(obj);
+    return NumericMatrix::adopt(reinterpret_cast<double*>(PyArray_BYTES(array)), rows, cols,
+                                row_bytes / step, col_bytes / step, 0, nullptr, nullptr);
+}
+
 namespace {
 
 // IEEE half precision to double, exactly (every half is a double).

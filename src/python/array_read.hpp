@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/numeric_matrix.hpp"
@@ -68,6 +69,13 @@ class HeldArrays {
     std::vector<PyRef> arrays_;
     std::vector<std::unique_ptr<ArrayLayout>> layouts_;
 };
+
+// Such an array where it lies, when its data and strides are aligned to doubles and it has
+// cells: a matrix over its memory, with the array held in `held`. Nothing otherwise.
+std::optional<NumericMatrix> borrow_float_matrix(PyObject* obj, HeldArrays& held);
+
+// What a reader of a matrix over held arrays says when they changed before the read.
+inline constexpr const char* kArrayChanged = "ndarray changed while it was read";
 
 // One column of cells in memory: scan.rows() cells `stride` bytes apart, in the array whose
 // layout `layout` describes.

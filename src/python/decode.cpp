@@ -218,7 +218,7 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
 
 }  // namespace
 
-PyRef decode_array(const NumericMatrix& matrix, const Tables& tables) {
+PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held) {
     ensure_numpy();
     // The object array that numpy.array(floats).astype("object") gives with the labels put in,
     // built directly, C order: a Python float for every cell of a numeric column, the label (or
@@ -227,6 +227,8 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables) {
     PyRef array = or_pass_on(PyArray_SimpleNew(2, dims, NPY_OBJECT));
     auto* cells =
         static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    // From here on, no Python code runs until every cell is read: the input is read as it is now.
+    if (held != nullptr && !held->unchanged()) throw InternalFailure(kArrayChanged);
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     std::vector<std::uint8_t> is_text(cols, 0);

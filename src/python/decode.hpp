@@ -15,7 +15,8 @@ namespace quorlin {
 
 // The array form: the object array of the matrix's cells, a Python float in each numeric column
 // and a label (or "NaN") in each text column.
-PyRef decode_array(const NumericMatrix& matrix, const Tables& tables);
+// `held`, when set, holds the input array that the matrix reads (checked before the read).
+PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held);
 
 // The table form, for tables that list at least one text column. With unique column names the
 // frame is built in one step from its columns (`names` is the list of their str objects, `pandas`

@@ -100,9 +100,10 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!encoder->hold.try_shared())
             throw_error(PyExc_RuntimeError, "Already mutably borrowed");
         SharedHold hold(encoder->hold);
-        AdapterResult read = pyany_to_vec(obj, /*may_borrow=*/true);
-        read.tables.reset();  // the input's own tables are not used
         const Tables* tables = encoder->tables ? &*encoder->tables : nullptr;
+        // With tables, the codes are only read: they need no copy of their own.
+        AdapterResult read = pyany_to_vec(obj, /*may_borrow=*/tables != nullptr);
+        read.tables.reset();  // the input's own tables are not used
         return arr_to_out(read.matrix, std::move(read.out), tables, read.held.get()).release();
     });
 }

@@ -19,12 +19,14 @@ PyRef to_str(const std::string& text) {
 
 // A matrix of our own with the values of `matrix`, which reads the input's memory: for the roads
 // that read it again after Python code has run.
+// Column-major, as the frame read lays out its matrix.
 NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
-    NumericMatrix owned = new_array_matrix(matrix.rows(), matrix.cols(), false, false);
+    const std::size_t rows = matrix.rows();
+    NumericMatrix owned = new_array_matrix(rows, matrix.cols(), true, false);
     if (!held.unchanged()) throw InternalFailure(kFrameChanged);
     double* to = owned.origin();
-    for (std::size_t r = 0; r < matrix.rows(); ++r) {
-        for (std::size_t c = 0; c < matrix.cols(); ++c) *to++ = matrix.at(r, c);
+    for (std::size_t c = 0; c < matrix.cols(); ++c, to += rows) {
+        for (std::size_t r = 0; r < rows; ++r) to[r] = matrix.at(r, c);
     }
     return owned;
 }
@@ -84,13 +86,11 @@ PyRef new_float_array(NumericMatrix& matrix) {
 
 PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables, const HeldArrays* held) {
     if (out.is_table()) return table_result(matrix, out, tables, held);
-    if (held != nullptr) {
-        // Only frames are read where they lie.
-        NumericMatrix owned = owned_copy(matrix, *held);
-        return arr_to_out(owned, std::move(out), tables, nullptr);
+    if (tables == nullptr) {
+        if (held != nullptr && !held->unchanged()) throw InternalFailure(kArrayChanged);
+        return new_float_array(matrix);
     }
-    if (tables == nullptr) return new_float_array(matrix);
-    return decode_array(matrix, *tables);
+    return decode_array(matrix, *tables, held);
 }
 
 }  // namespace quorlin
