@@ -245,3 +245,25 @@ def test_ctrl_c_inside_a_cell_ends_the_call_with_keyboard_interrupt(cells):
     with pytest.raises(KeyboardInterrupt):
         enc.encode(pd.DataFrame({"c": pd.Series(cells, dtype=object)}))
     assert enc.decode(np.array([[0.0]])).tolist() == [["kept"]]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_codes_freed_between_their_read_and_the_decode_are_refused(monkeypatch, order):
+    # Codes that decode reads where they lie are checked again before the read; code run by
+    # the output's import of pandas shrinks the array that owns their memory along its last
+    # axis, which the first two axes of the view do not show.
+    enc = Encoder()
+    enc.encode(pd.DataFrame({"t": pd.Series(["a", "b"], dtype=object), "n": [1.0, 2.0]}))
+    owner = np.zeros((1000, 2, 2), order=order)
+    frame = pd.DataFrame(owner[:, :, 1], columns=["t", "n"], copy=False)
+    real_import = __import__
+
+    def hook(name, *args, **kwargs):
+        if name == "pandas" and owner.shape[2] == 2:
+            owner.resize((1000, 2, 1), refcheck=False)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr("builtins.__import__", hook)
+    with pytest.raises(BaseException, match="DataFrame changed while it was read") as caught:
+        enc.decode(frame)
+    assert type(caught.value).__name__ == "PanicException"

@@ -165,6 +165,10 @@ AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow) {
     }
 
     ensure_numpy();
+#ifdef Py_GIL_DISABLED
+    // Other threads run Python code while the matrix is read: only a copy is safe.
+    may_borrow = false;
+#endif
     if (is_float_matrix(obj)) {
         if (may_borrow) {
             auto held = std::make_shared<HeldArrays>();
@@ -174,7 +178,7 @@ AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow) {
         }
         return AdapterResult{std::move(out), copy_float_matrix(obj), {}, {}};
     }
-    if (may_borrow && out.is_table()) {
+    if (may_borrow && out.is_table() && is_exact_frame(obj)) {
         auto [rows, cols] = read_shape(obj);
         auto held = std::make_shared<HeldArrays>();
         if (std::optional<NumericMatrix> cells = borrow_float_frame(obj, rows, cols, *held)) {

@@ -294,19 +294,16 @@ ArrayLayout::ArrayLayout(PyArrayObject* array)
     : array_(array),
       descr_(PyRef::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))),
       data_(PyArray_DATA(array)),
-      ndim_(PyArray_NDIM(array)) {
-    for (int i = 0; i < ndim_ && i < 2; ++i) {
-        dims_[i] = PyArray_DIM(array, i);
-        strides_[i] = PyArray_STRIDE(array, i);
-    }
-}
+      ndim_(PyArray_NDIM(array)),
+      dims_(PyArray_DIMS(array), PyArray_DIMS(array) + ndim_),
+      strides_(PyArray_STRIDES(array), PyArray_STRIDES(array) + ndim_) {}
 
 bool ArrayLayout::unchanged() const noexcept {
     if (PyArray_DATA(array_) != data_ || PyArray_NDIM(array_) != ndim_ ||
         reinterpret_cast<PyObject*>(PyArray_DESCR(array_)) != descr_.get()) {
         return false;
     }
-    for (int i = 0; i < ndim_ && i < 2; ++i) {
+    for (int i = 0; i < ndim_; ++i) {
         if (PyArray_DIM(array_, i) != dims_[i] || PyArray_STRIDE(array_, i) != strides_[i]) {
             return false;
         }

@@ -52,8 +52,10 @@ class ArrayLayout {
     PyRef descr_;
     const void* data_;
     int ndim_;
-    npy_intp dims_[2] = {0, 0};
-    npy_intp strides_[2] = {0, 0};
+    // Every dimension counts: resizing an array along a later one frees memory without moving
+    // its data or changing the first two.
+    std::vector<npy_intp> dims_;
+    std::vector<npy_intp> strides_;
 };
 
 // Arrays whose memory a matrix reads where it lies, held for as long as the matrix lives. Each

@@ -34,11 +34,6 @@ bool is_instance(PyObject* obj, PyObject* type) {
     return found != 0;
 }
 
-bool is_exact_frame(PyObject* obj) {
-    PyRef frame_type = loaded_module_attr("pandas", "DataFrame");
-    return frame_type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(frame_type.get());
-}
-
 enum class ColumnKind { Unreadable, NumPy, Text };
 
 // How a column is read. Text columns are pandas' string dtypes and ArrowDtype of string or
@@ -216,6 +211,11 @@ void copy_numeric_columns(TableScan& scan, const std::vector<NumericColumn>& col
 }
 
 }  // namespace
+
+bool is_exact_frame(PyObject* obj) {
+    PyRef frame_type = loaded_module_attr("pandas", "DataFrame");
+    return frame_type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(frame_type.get());
+}
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     if (!is_exact_frame(frame)) return false;

@@ -24,6 +24,8 @@ inline constexpr const char* kFrameChanged = "DataFrame changed while it was rea
 // Columns that hold no Python objects (numbers, Arrow text) are read on the worker pool.
 bool scan_exact_frame(TableScan& scan, PyObject* frame);
 
+bool is_exact_frame(PyObject* obj);
+
 // The cells of `frame` (rows x cols) where they lie, when it is exactly pandas.DataFrame, every
 // column is float64 and the columns sit at one distance from each other in memory (as the
 // columns of one pandas block do): a matrix over that memory, whose arrays `held` holds. The
