@@ -112,3 +112,39 @@ def test_fast_road_gives_what_item_access_gives(python_child, case, form):
     proc = python_child(f"import sys; sys.argv[1:] = {[case, form]!r}\n" + CHILD)
     exact, general = json.loads(proc.stdout.splitlines()[-1])
     assert exact == general
+
+
+VIEW_CHILD = r"""
+import sys
+import numpy as np
+from quorlin import Encoder
+
+
+class Cell:
+    def __float__(self):
+        if sys.argv[1] == "float":
+            base.resize((1, 1), refcheck=False)  # frees the memory that the view reads
+        raise TypeError("not a number")
+
+    def __str__(self):
+        if sys.argv[1] == "str":
+            base.resize((1, 1), refcheck=False)
+        return "cell"
+
+
+base = np.empty((3, 2), dtype=object)
+base[:] = [["x", "p"], ["y", "q"], ["z", "r"]]
+view = base[:, :]
+view[0, 0] = Cell()
+try:
+    Encoder().encode(view)
+except BaseException as e:  # PanicException derives from BaseException
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("form", ["float", "str"])
+def test_view_whose_base_is_resized_is_refused(python_child, form):
+    # Item access would read the freed memory as well: the call ends instead.
+    proc = python_child(f"import sys; sys.argv[1:] = [{form!r}]\n" + VIEW_CHILD)
+    assert proc.stdout.splitlines()[-1] == "PanicException ndarray changed while it was read"

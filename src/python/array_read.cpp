@@ -83,7 +83,7 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
     // Allocating the copy may run Python code (a collection's finalizers), which may change
     // the array: the layout read here must still hold before the copy reads it.
     auto source = [&](NumericMatrix m) {
-        if (!layout.unchanged()) throw InternalFailure("ndarray changed while it was read");
+        if (!layout.unchanged()) throw InternalFailure(kArrayChanged);
         return m;
     };
     auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
@@ -290,34 +290,49 @@ DirectKind direct_kind(PyArray_Descr* descr) {
     }
 }
 
-ArrayLayout::ArrayLayout(PyArrayObject* array)
-    : array_(array),
-      descr_(PyRef::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))),
-      data_(PyArray_DATA(array)),
-      ndim_(PyArray_NDIM(array)),
-      dims_(PyArray_DIMS(array), PyArray_DIMS(array) + ndim_),
-      strides_(PyArray_STRIDES(array), PyArray_STRIDES(array) + ndim_) {}
+ArrayLayout::Shape::Shape(PyArrayObject* a)
+    : array(PyRef::borrow(reinterpret_cast<PyObject*>(a))),
+      descr(PyRef::borrow(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))),
+      data(PyArray_DATA(a)),
+      ndim(PyArray_NDIM(a)),
+      dims(PyArray_DIMS(a), PyArray_DIMS(a) + ndim),
+      strides(PyArray_STRIDES(a), PyArray_STRIDES(a) + ndim) {}
 
-bool ArrayLayout::unchanged() const noexcept {
-    if (PyArray_DATA(array_) != data_ || PyArray_NDIM(array_) != ndim_ ||
-        reinterpret_cast<PyObject*>(PyArray_DESCR(array_)) != descr_.get()) {
+bool ArrayLayout::Shape::same() const noexcept {
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    if (PyArray_DATA(a) != data || PyArray_NDIM(a) != ndim ||
+        reinterpret_cast<PyObject*>(PyArray_DESCR(a)) != descr.get()) {
         return false;
     }
-    for (int i = 0; i < ndim_; ++i) {
-        if (PyArray_DIM(array_, i) != dims_[i] || PyArray_STRIDE(array_, i) != strides_[i]) {
-            return false;
-        }
+    for (int i = 0; i < ndim; ++i) {
+        if (PyArray_DIM(a, i) != dims[i] || PyArray_STRIDE(a, i) != strides[i]) return false;
     }
     return true;
 }
 
-void HeldArrays::hold(PyObject* array) {
-    for (PyObject* a = array; a != nullptr && PyArray_Check(a);
-         a = PyArray_BASE(reinterpret_cast<PyArrayObject*>(a))) {
-        arrays_.push_back(PyRef::borrow(a));
-        layouts_.push_back(std::make_unique<ArrayLayout>(reinterpret_cast<PyArrayObject*>(a)));
-        if (PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(a), NPY_ARRAY_OWNDATA)) break;
+namespace {
+
+// The array that owns the memory of view `array`: the last array of its chain of bases (one
+// that owns its data, or whose base is another kind of object).
+PyArrayObject* memory_owner(PyArrayObject* array) {
+    PyArrayObject* owner = array;
+    while (!PyArray_CHKFLAGS(owner, NPY_ARRAY_OWNDATA)) {
+        PyObject* base = PyArray_BASE(owner);
+        if (base == nullptr || !PyArray_Check(base)) break;
+        owner = reinterpret_cast<PyArrayObject*>(base);
     }
+    return owner;
+}
+
+}  // namespace
+
+ArrayLayout::ArrayLayout(PyArrayObject* array) : own_(array) {
+    PyArrayObject* owner = memory_owner(array);
+    if (owner != array) owner_.emplace(owner);
+}
+
+void HeldArrays::hold(PyObject* array) {
+    layouts_.push_back(std::make_unique<ArrayLayout>(reinterpret_cast<PyArrayObject*>(array)));
 }
 
 bool HeldArrays::unchanged() const noexcept {
@@ -392,7 +407,8 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
         std::size_t r = scan_column_cells(scan, c, cells, feed, values, signals);
         if (r < scan.rows()) {
             // The array changed under the read: item access reads it live from here on, as
-            // the general road would.
+            // the general road would, unless its memory is gone.
+            if (!layout.memory_kept()) throw InternalFailure(kArrayChanged);
             scan_items(scan, values, c, r, feed, signals);
             return true;
         }

@@ -45,30 +45,39 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept;
 class ArrayLayout {
   public:
     explicit ArrayLayout(PyArrayObject* array);
-    bool unchanged() const noexcept;
+    // The array's own layout, and memory_kept().
+    bool unchanged() const noexcept { return own_.same() && memory_kept(); }
+    // Whether the array that owns the memory of a view is as it was: resizing that one
+    // (refcheck=False) frees the memory of every view of it, which then reads freed memory,
+    // by item access too.
+    bool memory_kept() const noexcept { return !owner_ || owner_->same(); }
 
   private:
-    PyArrayObject* array_;
-    PyRef descr_;
-    const void* data_;
-    int ndim_;
-    // Every dimension counts: resizing an array along a later one frees memory without moving
-    // its data or changing the first two.
-    std::vector<npy_intp> dims_;
-    std::vector<npy_intp> strides_;
+    struct Shape {
+        explicit Shape(PyArrayObject* array);
+        bool same() const noexcept;
+
+        PyRef array;
+        PyRef descr;
+        const void* data;
+        int ndim;
+        // Every dimension counts: resizing an array along a later one frees memory without
+        // moving its data or changing the first two.
+        std::vector<npy_intp> dims;
+        std::vector<npy_intp> strides;
+    };
+    Shape own_;
+    std::optional<Shape> owner_;
 };
 
-// Arrays whose memory a matrix reads where it lies, held for as long as the matrix lives. Each
-// one's layout is kept, and so is the layout of the array that owns its memory: code that
-// resizes that one (refcheck=False) frees the memory of every view of it.
+// Arrays whose memory a matrix reads where it lies, held for as long as the matrix lives, with
+// their layouts.
 class HeldArrays {
   public:
     void hold(PyObject* array);
-    // Whether every array, and every owner of their memory, is as it was when held.
     bool unchanged() const noexcept;
 
   private:
-    std::vector<PyRef> arrays_;
     std::vector<std::unique_ptr<ArrayLayout>> layouts_;
 };
 
