@@ -18,8 +18,7 @@ PyRef to_str(const std::string& text) {
 }
 
 // A matrix of our own with the values of `matrix`, which reads the input's memory: for the roads
-// that read it again after Python code has run.
-// Column-major, as the frame read lays out its matrix.
+// that read it again after Python code has run. Column-major, as the frame read lays it out.
 NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
     const std::size_t rows = matrix.rows();
     NumericMatrix owned = new_array_matrix(rows, matrix.cols(), true, false);
