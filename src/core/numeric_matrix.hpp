@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace quorlin {
@@ -46,6 +47,15 @@ class NumericMatrix {
     double at(std::size_t r, std::size_t c) const noexcept {
         return origin()[static_cast<std::ptrdiff_t>(r) * row_stride_ +
                         static_cast<std::ptrdiff_t>(c) * col_stride_];
+    }
+    // Copies column c into `to` (rows() doubles), in one piece when the column is contiguous.
+    void copy_column(std::size_t c, double* to) const noexcept {
+        if (row_stride_ == 1) {
+            std::memcpy(to, origin() + static_cast<std::ptrdiff_t>(c) * col_stride_,
+                        rows_ * sizeof(double));
+            return;
+        }
+        for (std::size_t r = 0; r < rows_; ++r) to[r] = at(r, c);
     }
     double* origin() noexcept { return block_ + offset_; }
     const double* origin() const noexcept { return block_ + offset_; }

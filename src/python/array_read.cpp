@@ -332,12 +332,12 @@ ArrayLayout::ArrayLayout(PyArrayObject* array) : own_(array) {
 }
 
 void HeldArrays::hold(PyObject* array) {
-    layouts_.push_back(std::make_unique<ArrayLayout>(reinterpret_cast<PyArrayObject*>(array)));
+    layouts_.emplace_back(reinterpret_cast<PyArrayObject*>(array));
 }
 
 bool HeldArrays::unchanged() const noexcept {
     return std::all_of(layouts_.begin(), layouts_.end(),
-                       [](const auto& layout) { return layout->unchanged(); });
+                       [](const ArrayLayout& layout) { return layout.unchanged(); });
 }
 
 std::size_t scan_column_cells(TableScan& scan, std::size_t c, const ColumnCells& cells,

@@ -78,7 +78,7 @@ class HeldArrays {
     bool unchanged() const noexcept;
 
   private:
-    std::vector<std::unique_ptr<ArrayLayout>> layouts_;
+    std::vector<ArrayLayout> layouts_;
 };
 
 // Such an array where it lies, when its data and strides are aligned to doubles and it has

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -422,15 +421,8 @@ PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& mat
         double* number_cells = block_data<double>(numbers);
         parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
-                const auto c = static_cast<std::size_t>(numbers_at[i]);
-                double* to = number_cells + i * rows;
-                if (matrix.row_stride() == 1) {
-                    const double* from =
-                        matrix.origin() + static_cast<std::ptrdiff_t>(c) * matrix.col_stride();
-                    std::memcpy(to, from, rows * sizeof(double));
-                } else {
-                    for (std::size_t r = 0; r < rows; ++r) to[r] = matrix.at(r, c);
-                }
+                matrix.copy_column(static_cast<std::size_t>(numbers_at[i]),
+                                   number_cells + i * rows);
             }
         });
     }

@@ -23,10 +23,8 @@ NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
     const std::size_t rows = matrix.rows();
     NumericMatrix owned = new_array_matrix(rows, matrix.cols(), true, false);
     if (!held.unchanged()) throw InternalFailure(kFrameChanged);
-    double* to = owned.origin();
-    for (std::size_t c = 0; c < matrix.cols(); ++c, to += rows) {
-        for (std::size_t r = 0; r < rows; ++r) to[r] = matrix.at(r, c);
-    }
+    for (std::size_t c = 0; c < matrix.cols(); ++c)
+        matrix.copy_column(c, owned.origin() + c * rows);
     return owned;
 }
 
