@@ -175,27 +175,48 @@ def test_string_view_column_is_read_through_values():
     check_frame(frame)
 
 
-# Long enough to pass the dedupe window, and to be read in pieces on the workers (a column whose
-# first row is missing is read whole).
-@pytest.mark.parametrize("pattern", ["few labels", "all distinct", "distinct, then repeated",
-                                     "first row missing"])
-def test_columns_longer_than_the_dedupe_window(pattern):
-    rows = 140_000
+# Long enough to pass the dedupe window, and to be read on the workers in blocks of rows (few
+# labels) or in parts of the labels (many labels, judged from a sample); a column whose first
+# row is missing is read whole.
+def long_labels(pattern, rows):
     if pattern in ("few labels", "first row missing"):
         labels = [f"label-{i % 7}" for i in range(rows)]
     elif pattern == "all distinct":
         labels = [f"label-{i}" for i in range(rows)]
+    elif pattern == "many labels, markers as text":
+        # Missing values and the same markers as text must share one entry.
+        labels = [["nan", "<NA>", None][i % 3] if i % 1_000 == 7 else f"many-{i % 60_000}"
+                  for i in range(rows)]
     else:
         labels = [f"a-much-longer-label-number-{i % 66_000}" for i in range(rows)]
     labels[100] = None
     labels[-1] = None
     if pattern == "first row missing":
         labels[0] = None
-    dtype = next(iter(DTYPES))
+    return labels
+
+
+@pytest.mark.parametrize("pattern, dtype", [
+    *((p, next(iter(DTYPES))) for p in ["few labels", "all distinct", "distinct, then repeated",
+                                        "first row missing"]),
+    *(("many labels, markers as text", d) for d in DTYPES)])
+def test_columns_longer_than_the_dedupe_window(pattern, dtype):
+    labels = long_labels(pattern, 140_000)
     frame = pd.DataFrame({"t": text(labels, dtype)})
     result = check_frame(frame)
-    distinct = len(set(labels) - {None})
-    assert len(result[2][2][0]) == distinct
+    coded = set(labels) - {None, "nan", "NaN", "<NA>"}  # markers get no code
+    assert len(result[2][2][0]) == len(coded)
+
+
+def test_long_chunked_columns_read_side_by_side():
+    # Blocks and parts of two columns at once, over chunks that start inside blocks.
+    dtype = next(iter(DTYPES))
+    frame = pd.DataFrame({"few": text(long_labels("few labels", 150_000), dtype),
+                          "many": text(long_labels("distinct, then repeated", 150_000), dtype)})
+    frame = pd.concat([frame.iloc[:70_001], frame.iloc[70_001:], frame.iloc[:3]],
+                      ignore_index=True).iloc[1:]
+    assert min(chunk_counts(frame.rename(columns={"few": "t", "many": "u"}))) > 1
+    check_frame(frame)
 
 
 def test_long_frame_of_every_column_kind():

@@ -15,7 +15,7 @@ std::uint32_t LabelColumn::add_entry(std::string_view label) {
     return static_cast<std::uint32_t>(ends_.size() - 1);
 }
 
-void LabelColumn::append(const LabelColumn& other) {
+std::uint32_t LabelColumn::append_entries(const LabelColumn& other) {
     if (other.ends_.size() > std::numeric_limits<std::uint32_t>::max() - ends_.size()) {
         throw InternalFailure("too many labels in one column");
     }
@@ -24,8 +24,7 @@ void LabelColumn::append(const LabelColumn& other) {
     bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
     ends_.reserve(ends_.size() + other.ends_.size());
     for (std::uint64_t end : other.ends_) ends_.push_back(base + end);
-    rows_.reserve(rows_.size() + other.rows_.size());
-    for (std::uint32_t entry : other.rows_) rows_.push_back(first + entry);
+    return first;
 }
 
 }  // namespace quorlin

@@ -30,13 +30,22 @@ class LabelColumn {
     std::string_view operator[](std::size_t r) const noexcept { return entry(rows_[r]); }
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
-    // Appends the rows of `other` (a column read in pieces, piece by piece), with its entries.
-    void append(const LabelColumn& other);
+    // Makes the column n rows long, the new rows holding entry 0 until they are set.
+    void resize_rows(std::size_t n) { rows_.resize(n); }
+    // Adds the entries of `other` (not its rows) after this column's own; returns the index of
+    // the first of them.
+    std::uint32_t append_entries(const LabelColumn& other);
+
+    // Whether no two entries are equal: said by a reader that deduplicated every entry it added,
+    // so that label encoding need not do it again.
+    bool entries_distinct() const noexcept { return entries_distinct_; }
+    void mark_entries_distinct(bool distinct) noexcept { entries_distinct_ = distinct; }
 
   private:
     std::vector<char> bytes_;
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint32_t> rows_;
+    bool entries_distinct_ = false;
 };
 
 }  // namespace quorlin

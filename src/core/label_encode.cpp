@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -26,6 +25,7 @@
 #include "core/flat_label_set.hpp"
 #include "core/large_array.hpp"
 #include "core/parallel_sort.hpp"
+#include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorlin {
@@ -50,49 +50,6 @@ struct Piece {
     std::vector<std::uint32_t> code;
 };
 
-// The pieces of one call, one per worker thread that took part: a worker that runs several
-// parts of the chunk loop keeps filling the set it started, so that there are few sets to
-// grow and merge. A worker runs one part at a time (the dedupe starts no parallel work), so
-// the piece found through its thread's slot is never in use twice at once.
-class PieceRegistry {
-  public:
-    struct Handle {
-        Piece* piece;
-        std::uint32_t index;
-    };
-
-    Handle acquire() {
-        thread_local Slot slot;
-        if (slot.call != call_) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            pieces_.push_back(std::make_unique<Piece>());
-            slot =
-                Slot{call_, {pieces_.back().get(), static_cast<std::uint32_t>(pieces_.size() - 1)}};
-        }
-        return slot.handle;
-    }
-
-    // After the loop: the pieces, by index.
-    std::vector<Piece*> pieces() const {
-        std::vector<Piece*> out;
-        for (const auto& piece : pieces_) out.push_back(piece.get());
-        return out;
-    }
-
-  private:
-    struct Slot {
-        std::uint64_t call = 0;
-        Handle handle{nullptr, 0};
-    };
-    // Calls are numbered from 1 and never reuse a number, so a slot left by an earlier call
-    // (or by one that failed) never matches.
-    static inline std::atomic<std::uint64_t> next_call{1};
-
-    const std::uint64_t call_ = next_call.fetch_add(1, std::memory_order_relaxed);
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Piece>> pieces_;
-};
-
 struct SortItem {
     // The first 16 bytes, big-endian, zero-padded: they decide most comparisons, also between
     // the labels of a column that share a common start ("label-1-...").
@@ -103,10 +60,10 @@ struct SortItem {
     std::uint32_t id;
 };
 
-SortItem sort_item(const DistinctLabel& label, std::uint32_t id) {
-    LabelKey key = LabelKey::of(label.view());
-    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data, label.size,
-                    id};
+SortItem sort_item(std::string_view label, std::uint32_t id) {
+    LabelKey key = LabelKey::of(label);
+    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data(),
+                    label.size(), id};
 }
 
 // Unsigned byte order, a proper prefix first.
@@ -206,8 +163,7 @@ struct MarkerPosition {
 std::vector<MarkerPosition> marker_positions(const std::vector<SortItem>& sorted) {
     std::vector<MarkerPosition> found;
     for (std::size_t m = 0; m < kMarkerCount; ++m) {  // in byte order
-        DistinctLabel label{kMissingMarkers[m].data(), kMissingMarkers[m].size(), 0};
-        SortItem probe = sort_item(label, 0);
+        SortItem probe = sort_item(kMissingMarkers[m], 0);
         auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, sort_less);
         if (it != sorted.end() && !sort_less(probe, *it)) {
             found.push_back({static_cast<std::size_t>(it - sorted.begin()), m});
@@ -228,8 +184,10 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
 
     // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
     // chunk on one thread.
+    // Entries known distinct are the distinct labels already: one chunk, and no dedupe.
+    const bool known_distinct = labels.entries_distinct();
     unsigned shift = 32;
-    if (threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
+    if (!known_distinct && threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
         std::size_t target = std::max<std::size_t>(entries / (4 * threads), 1);
         shift = std::max<unsigned>(kMinChunkShift, std::bit_width(target) - 1);
     }
@@ -246,19 +204,25 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
 
     // Entry -> id in its piece's set, for every held entry.
     LargeArray<std::uint32_t> local(entries);
-    // chunk_piece names the piece that holds the ids of every chunk's entries.
-    PieceRegistry registry;
-    std::vector<std::uint32_t> chunk_piece(chunk_count);
-    parallel::parallel_for(chunk_count, [&](std::size_t first, std::size_t last) {
-        PieceRegistry::Handle mine = registry.acquire();
-        for (std::size_t c = first; c < last; ++c) {
-            std::size_t begin = c * chunk_size;
-            std::size_t end = std::min(entries, begin + chunk_size);
-            dedupe(labels, begin, end, seed, held.get(), mine.piece->set, local.get());
-            chunk_piece[c] = mine.index;
-        }
-    });
-    const std::vector<Piece*> pieces = registry.pieces();
+    // A worker that runs several parts of the chunk loop keeps filling the set it started, so
+    // that there are few sets to grow and merge; chunk_worker names the worker whose piece holds
+    // the ids of every chunk's entries.
+    parallel::PerWorker<Piece> per_worker;
+    std::vector<std::size_t> chunk_worker(chunk_count);
+    parallel::parallel_for(
+        known_distinct ? 0 : chunk_count, [&](std::size_t first, std::size_t last) {
+            Piece& mine = per_worker.mine();
+            for (std::size_t c = first; c < last; ++c) {
+                std::size_t begin = c * chunk_size;
+                std::size_t end = std::min(entries, begin + chunk_size);
+                dedupe(labels, begin, end, seed, held.get(), mine.set, local.get());
+                chunk_worker[c] = per_worker.index();
+            }
+        });
+    std::vector<Piece*> pieces;
+    for (std::size_t w = 0; w < per_worker.workers(); ++w) {
+        if (Piece* piece = per_worker.of(w)) pieces.push_back(piece);
+    }
     if (pieces.size() > 1) {
         parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
@@ -272,12 +236,19 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     std::vector<SortItem> items;
     std::vector<FlatLabelSet> merged;
     std::vector<std::size_t> offsets(partitions + 1, 0);
-    if (pieces.size() == 1) {
+    if (known_distinct) {
+        // Ids in entry order, over the held entries.
+        for (std::size_t e = 0; e < entries; ++e) {
+            if (!held[e]) continue;
+            local[e] = static_cast<std::uint32_t>(items.size());
+            items.push_back(sort_item(labels.entry(e), local[e]));
+        }
+    } else if (pieces.size() == 1) {
         const auto& distinct = pieces[0]->set.labels();
         items.resize(distinct.size());
         parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
-                items[i] = sort_item(distinct[i], static_cast<std::uint32_t>(i));
+                items[i] = sort_item(distinct[i].view(), static_cast<std::uint32_t>(i));
             }
         });
     } else if (pieces.size() > 1) {
@@ -292,7 +263,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
                 const auto& distinct = merged[p].labels();
                 for (std::size_t i = 0; i < distinct.size(); ++i) {
                     auto id = static_cast<std::uint32_t>(offsets[p] + i);
-                    items[offsets[p] + i] = sort_item(distinct[i], id);
+                    items[offsets[p] + i] = sort_item(distinct[i].view(), id);
                 }
             }
         });
@@ -317,7 +288,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
 
     // Per chunk, the code table of its piece, so that a row needs one lookup there.
     std::vector<const std::uint32_t*> chunk_codes(chunk_count);
-    if (pieces.size() == 1) {
+    if (pieces.size() <= 1) {
         std::fill(chunk_codes.begin(), chunk_codes.end(), code_of.data());
     } else if (pieces.size() > 1) {
         parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
@@ -332,7 +303,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
             }
         });
         for (std::size_t c = 0; c < chunk_count; ++c) {
-            chunk_codes[c] = pieces[chunk_piece[c]]->code.data();
+            chunk_codes[c] = per_worker.of(chunk_worker[c])->code.data();
         }
     }
 

@@ -18,4 +18,8 @@ namespace quorlin::parallel {
 // else the process-wide pool (created on first use).
 std::size_t current_num_threads();
 
+// Index of the calling worker in its pool, from 0 to current_num_threads() - 1; a thread
+// outside every pool gets current_num_threads().
+std::size_t current_thread_index();
+
 }  // namespace quorlin::parallel

@@ -23,6 +23,7 @@ class WorkerThread {
     static WorkerThread* current() noexcept;
 
     Registry& registry() const noexcept { return registry_; }
+    std::size_t index() const noexcept { return index_; }
     SleepSlot& sleep_slot() noexcept { return slot_; }
 
     // Offers a job to the other workers; false when the queue could not grow.

@@ -1,7 +1,7 @@
 // Text columns that pandas keeps in Arrow memory, read from Arrow's own buffers (validity bits,
 // offsets, UTF-8 data) through the buffer protocol instead of one Python str per cell. Opening
-// a column checks its buffers on the calling thread; reading them into the scan is plain memory
-// and runs on the worker pool.
+// a column checks its buffers on the calling thread; reading them into the scan
+// (arrow_scan.hpp) is plain memory and runs on the worker pool.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/bytes.hpp"
-#include "core/table_scan.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -71,21 +70,5 @@ class ArrowStringColumn {
     std::deque<Py_buffer> views_;
     std::vector<ArrowStringChunk> chunks_;
 };
-
-// The missing value of a pandas text dtype, as a cell of `values`.
-enum class ArrowNull {
-    Nan,  // float NaN: a number until the column turns text, then str(nan), "nan"
-    NA,   // pd.NA: text, "<NA>"
-};
-
-struct ArrowTextColumn {
-    std::size_t c;  // column of the scan
-    const ArrowStringColumn* column;
-    ArrowNull nulls;
-};
-
-// Reads the columns in parallel on the worker pool: they are plain memory, and every column
-// writes only its own part of the scan. No Python call is made.
-void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns);
 
 }  // namespace quorlin

@@ -13,6 +13,7 @@
 #include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
+#include "python/arrow_scan.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
 #include "python/object_columns.hpp"

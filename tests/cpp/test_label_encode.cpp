@@ -22,7 +22,7 @@ using namespace std::string_literals;
 using testing::Layout;
 
 constexpr std::size_t kPoolSizes[] = {1, 2, 3, 8};
-constexpr Layout kLayouts[] = {Layout::EntryPerRow, Layout::SharedEntries,
+constexpr Layout kLayouts[] = {Layout::EntryPerRow, Layout::SharedEntries, Layout::DistinctEntries,
                                Layout::ScrambledEntries};
 
 LabelEncoding encode_on_pool(const LabelColumn& column, std::size_t threads) {

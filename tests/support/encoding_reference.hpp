@@ -74,6 +74,7 @@ inline ReferenceEncoding reference_encode(const std::vector<std::string>& rows) 
 enum class Layout {
     EntryPerRow,       // every row its own entry: no cell shared a str object
     SharedEntries,     // one entry per distinct label, in order of first appearance
+    DistinctEntries,   // as SharedEntries, and said to be distinct: label encoding skips its dedupe
     ScrambledEntries,  // two entries with equal bytes per label, entries in reverse order
 };
 
@@ -83,6 +84,8 @@ inline const char* layout_name(Layout layout) {
             return "EntryPerRow";
         case Layout::SharedEntries:
             return "SharedEntries";
+        case Layout::DistinctEntries:
+            return "DistinctEntries";
         case Layout::ScrambledEntries:
             return "ScrambledEntries";
     }
@@ -108,10 +111,11 @@ inline LabelColumn make_column(const std::vector<std::string>& rows, Layout layo
         ++count[it->second];
     }
     std::vector<std::uint32_t> entry_a(first_seen.size()), entry_b(first_seen.size());
-    if (layout == Layout::SharedEntries) {
+    if (layout == Layout::SharedEntries || layout == Layout::DistinctEntries) {
         for (std::size_t i = 0; i < first_seen.size(); ++i) {
             entry_a[i] = entry_b[i] = column.add_entry(first_seen[i]);
         }
+        column.mark_entries_distinct(layout == Layout::DistinctEntries);
     } else {
         // Copies in reverse order, then a second copy of every label that repeats; rows
         // alternate between the two.

@@ -1,0 +1,31 @@
+// Arrow text columns, once opened and checked, read into the scan on the worker pool. Arrow
+// shares no objects between equal values, so rows are deduplicated by their bytes as they are
+// read: the scan keeps each distinct label once, which also spares label encoding most of its
+// work.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/table_scan.hpp"
+#include "python/arrow_read.hpp"
+
+namespace quorlin {
+
+// The missing value of a pandas text dtype, as a cell of `values`.
+enum class ArrowNull {
+    Nan,  // float NaN: a number until the column turns text, then str(nan), "nan"
+    NA,   // pd.NA: text, "<NA>"
+};
+
+struct ArrowTextColumn {
+    std::size_t c;  // column of the scan
+    const ArrowStringColumn* column;
+    ArrowNull nulls;
+};
+
+// Reads the columns in parallel on the worker pool: they are plain memory, and every column
+// writes only its own part of the scan. No Python call is made.
+void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns);
+
+}  // namespace quorlin
