@@ -110,6 +110,24 @@ bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
 
 }  // namespace
 
+std::size_t ArrowStringColumn::first_valid() const noexcept {
+    std::size_t start = 0;  // the chunk's first row in the column
+    for (const ArrowStringChunk& chunk : chunks_) {
+        if (chunk.validity == nullptr) return start;  // chunks are never empty
+        std::size_t i = 0;
+        // Bit by bit up to a byte boundary of the bitmap, then whole bytes of nulls skipped.
+        for (; i < chunk.length && (chunk.offset + i) % 8 != 0; ++i) {
+            if (chunk.is_valid(i)) return start + i;
+        }
+        while (i + 8 <= chunk.length && chunk.validity[(chunk.offset + i) / 8] == 0) i += 8;
+        for (; i < chunk.length; ++i) {
+            if (chunk.is_valid(i)) return start + i;
+        }
+        start += chunk.length;
+    }
+    return start;
+}
+
 bool is_arrow_string_type(PyObject* type) {
     return string_width_class(type) != 0;
 }

@@ -58,10 +58,8 @@ class ArrowStringColumn {
     ~ArrowStringColumn();
 
     const std::vector<ArrowStringChunk>& chunks() const noexcept { return chunks_; }
-    // Whether the column's first row holds a value (not a null).
-    bool first_row_valid() const noexcept {
-        return !chunks_.empty() && chunks_.front().is_valid(0);
-    }
+    // The first row that holds a value (not a null); the row count when there is none.
+    std::size_t first_valid() const noexcept;
 
   private:
     ArrowStringColumn() = default;

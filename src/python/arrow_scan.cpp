@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "core/failure.hpp"
 #include "core/flat_label_set.hpp"
 #include "core/hash.hpp"
+#include "core/number_format.hpp"
 #include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
 
@@ -28,17 +30,20 @@ class ArrowStringFeed {
     // A whole column, into the scan.
     ArrowStringFeed(TableScan& scan, std::size_t c, ArrowNull nulls)
         : scan_(&scan), c_(c), nulls_(nulls), seed_(HashSeed::random()) {
-        null_key_ = LabelKey::of(marker());
-        null_hash_ = hash_label(null_key_, seed_);
+        init_null_labels();
     }
-    // Part of a column that is text from its first row on: entries into `entries`, and the
-    // entry of each row read into the row's place in `rows`, which is as long as the column.
-    // With part_bits > 0 it takes only the labels whose hash under `seed` starts with the bits
-    // of `part` (and the missing values when `part` is 0), never stops deduplicating, and tags
-    // each row's entry with `part` in its top bits.
-    ArrowStringFeed(LabelColumn& entries, LabelColumn& rows, ArrowNull nulls, HashSeed seed,
-                    unsigned part_bits = 0, std::uint32_t part = 0)
+    // Part of a column that turns text (it holds a value, or its missing values are text):
+    // entries into `entries`, and the entry of each row read into the row's place in `rows`,
+    // which is as long as the column. The first `leading_nulls` rows are missing values that
+    // the column held as numbers until its first value came. With part_bits > 0 it takes only
+    // the labels whose hash under `seed` starts with the bits of `part` (missing values too, by
+    // the label they turn into), never stops deduplicating, and tags each row's entry with
+    // `part` in its top bits.
+    ArrowStringFeed(LabelColumn& entries, LabelColumn& rows, ArrowNull nulls,
+                    std::size_t leading_nulls, HashSeed seed, unsigned part_bits = 0,
+                    std::uint32_t part = 0)
         : nulls_(nulls),
+          leading_nulls_(leading_nulls),
           labels_(&entries),
           rows_(&rows),
           seed_(seed),
@@ -46,10 +51,7 @@ class ArrowStringFeed {
           part_(part),
           tag_(part_bits > 0 ? part << (32 - part_bits) : 0),
           entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNone) {
-        null_key_ = LabelKey::of(marker());
-        null_hash_ = hash_label(null_key_, seed_);
-        // Missing values go to the part of the label they turn into.
-        null_mine_ = part_bits == 0 || null_hash_ >> (64 - part_bits) == part;
+        init_null_labels();
     }
 
     // Rows [first, last) of the column.
@@ -84,7 +86,7 @@ class ArrowStringFeed {
         std::array<bool, kBatch> mine;
         for (std::size_t k = 0; k < n; ++k) {
             valid[k] = chunk.is_valid(i + k);
-            mine[k] = valid[k] || null_mine_;
+            mine[k] = valid[k] || null_label(r + k).mine;
             if (!valid[k] || !deduping_) continue;
             keys[k] = LabelKey::of(chunk.value(i + k));
             hashes[k] = hash_label(keys[k], seed_);
@@ -124,20 +126,43 @@ class ArrowStringFeed {
             return;
         }
         ensure_text(r);
-        if (null_entry_ == kNone) {
+        NullLabel& label = null_label(r);
+        if (label.entry == kNone) {
             // The marker is a label like any other: one entry with the same text in a cell.
             if (deduping_) {
-                std::uint32_t id = seen_.insert(null_key_, null_hash_);
-                if (id == entry_of_.size()) entry_of_.push_back(labels_->add_entry(marker()));
-                null_entry_ = entry_of_[id];
+                std::uint32_t id = seen_.insert(label.key, label.hash);
+                if (id == entry_of_.size())
+                    entry_of_.push_back(labels_->add_entry(label.key.view()));
+                label.entry = entry_of_[id];
             } else {
-                null_entry_ = labels_->add_entry(marker());
+                label.entry = labels_->add_entry(label.key.view());
             }
         }
-        put_row(r, null_entry_);
+        put_row(r, label.entry);
     }
 
-    std::string_view marker() const noexcept { return nulls_ == ArrowNull::Nan ? "nan" : "<NA>"; }
+    // The label a missing value turns into: str(nan) or "<NA>"; for one that the column held as
+    // a number before its first value, the rendering of NaN that the scan's turn_text gives.
+    struct NullLabel {
+        LabelKey key{};
+        std::uint64_t hash = 0;
+        bool mine = true;  // of this part
+        std::uint32_t entry = kNone;
+    };
+    NullLabel& null_label(std::size_t r) noexcept {
+        return null_labels_[r < leading_nulls_ ? 1 : 0];
+    }
+    void init_null_labels() {
+        static const std::string leading =
+            format_shortest(std::numeric_limits<double>::quiet_NaN());
+        const std::string_view texts[2] = {nulls_ == ArrowNull::Nan ? "nan" : "<NA>", leading};
+        for (std::size_t i = 0; i < 2; ++i) {
+            NullLabel& label = null_labels_[i];
+            label.key = LabelKey::of(texts[i]);
+            label.hash = hash_label(label.key, seed_);
+            label.mine = part_bits_ == 0 || label.hash >> (64 - part_bits_) == part_;
+        }
+    }
 
     void put_row(std::size_t r, std::uint32_t entry) {
         if (rows_ == nullptr) {
@@ -167,10 +192,8 @@ class ArrowStringFeed {
     std::uint32_t part_ = 0;
     std::uint32_t tag_ = 0;
     std::uint32_t entry_limit_ = kNone;
-    LabelKey null_key_{};
-    std::uint64_t null_hash_ = 0;
-    bool null_mine_ = true;
-    std::uint32_t null_entry_ = kNone;
+    std::size_t leading_nulls_ = 0;
+    std::array<NullLabel, 2> null_labels_;  // after the first value, before it
     bool deduping_ = true;
     FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
     std::vector<std::uint32_t> entry_of_;  // id in seen_ -> entry
@@ -198,11 +221,12 @@ bool many_labels(const ArrowStringColumn& column, std::size_t rows) {
             ++valid;
         }
     }
-    return seen.size() * 10 > valid * 9;
+    // Mostly missing values: too few labels in the sample to tell, and few to read.
+    return valid >= kRuns * kRunRows / 4 && seen.size() * 10 > valid * 9;
 }
 
 enum class Read {
-    Whole,   // by one worker, into the scan: a column that starts with a missing value
+    Whole,   // by one worker, into the scan: a column that stays numbers (NaN throughout)
     Blocks,  // in blocks of rows, by whichever worker takes each
     Parts,   // in parts of its labels, one part per worker, each part over all rows
 };
@@ -218,9 +242,9 @@ struct ColumnRead {
     LabelColumn* labels = nullptr;  // the column's labels in the scan, unless read whole
     HashSeed seed;
     struct Reader {
-        Reader(LabelColumn& rows, ArrowNull nulls, HashSeed seed, unsigned part_bits,
-               std::uint32_t part)
-            : feed(entries, rows, nulls, seed, part_bits, part) {}
+        Reader(LabelColumn& rows, ArrowNull nulls, std::size_t leading_nulls, HashSeed seed,
+               unsigned part_bits, std::uint32_t part)
+            : feed(entries, rows, nulls, leading_nulls, seed, part_bits, part) {}
         LabelColumn entries;
         ArrowStringFeed feed;
     };
@@ -272,13 +296,22 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
     const std::size_t rows = scan.rows();
     const std::size_t threads = parallel::current_num_threads();
     std::vector<ColumnRead> reads(columns.size());
+    // A column turns text unless its missing values are numbers (NaN) and it holds no value:
+    // such a column is read whole, into the scan, where it stays numbers. Missing values before
+    // a column's first value were numbers until then: they take the label NaN renders as.
+    std::vector<std::size_t> leading_nulls(columns.size(), 0);
+    std::vector<std::uint8_t> text_throughout(columns.size(), 0);
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (columns[k].nulls == ArrowNull::Nan) leading_nulls[k] = columns[k].column->first_valid();
+        text_throughout[k] = leading_nulls[k] < rows;
+    }
     // Which columns have many labels, from samples, where it decides anything.
     std::vector<std::uint8_t> many(columns.size(), 0);
     if (threads > 1 && rows >= 2 * kBlockRows) {
         parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
                 const ArrowStringColumn& column = *columns[k].column;
-                many[k] = column.first_row_valid() && many_labels(column, rows);
+                many[k] = text_throughout[k] && many_labels(column, rows);
             }
         });
     }
@@ -293,7 +326,7 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         static_cast<std::uint32_t>(std::bit_floor(std::min<std::size_t>(threads, 8)));
     for (std::size_t k = 0; k < columns.size(); ++k) {
         ColumnRead& read = reads[k];
-        if (rows == 0 || !columns[k].column->first_row_valid()) {
+        if (!text_throughout[k]) {
             tasks.push_back({k, 0});
             continue;
         }
@@ -305,7 +338,7 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
             const auto bits = static_cast<unsigned>(std::bit_width(parts - 1));
             for (std::uint32_t p = 0; p < parts; ++p) {
                 read.parts.push_back(std::make_unique<ColumnRead::Reader>(
-                    *read.labels, columns[k].nulls, read.seed, bits, p));
+                    *read.labels, columns[k].nulls, leading_nulls[k], read.seed, bits, p));
                 part_tasks.push_back({k, p});
             }
             continue;
@@ -337,8 +370,8 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                     break;
                 case Read::Blocks: {
                     ColumnRead::Reader& reader = read.readers.mine([&] {
-                        return std::make_unique<ColumnRead::Reader>(*read.labels, column.nulls,
-                                                                    read.seed, 0, 0);
+                        return std::make_unique<ColumnRead::Reader>(
+                            *read.labels, column.nulls, leading_nulls[tasks[t].k], read.seed, 0, 0);
                     });
                     reader.feed.read(*column.column, i * kBlockRows,
                                      std::min(rows, (i + 1) * kBlockRows));
