@@ -5,7 +5,6 @@
 #include <atomic>
 #include <limits>
 
-#include "core/utf8.hpp"
 #include "parallel/pool.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
@@ -58,8 +57,6 @@ int string_width_class(PyObject* type) {
     return 0;
 }
 
-// Offsets that ascend from the first row to the end of the last within `data_size` bytes, and
-// UTF-8 in every valid value: what makes each value a str without an error.
 // Whether ok(begin, end) holds for every piece of [0, n), pieces of `grain` checked on the pool:
 // the buffers are plain memory that the column's views keep, and no Python code runs meanwhile.
 template <typename Ok>
@@ -77,9 +74,11 @@ bool all_pieces(std::size_t n, std::size_t grain, const Ok& ok) {
     return fine.load();
 }
 
+// Offsets that ascend from the first row to the end of the last within `data_size` bytes: every
+// value's bytes lie in the data buffer. Whether they are UTF-8 is checked as the column is read,
+// once per distinct label (arrow_scan.cpp).
 bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
     constexpr std::size_t kRowGrain = std::size_t{1} << 16;
-    constexpr std::size_t kByteGrain = std::size_t{1} << 20;
     // Each offset at least the one before it.
     bool ascending = all_pieces(chunk.length, kRowGrain, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
@@ -88,24 +87,10 @@ bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
         return true;
     });
     if (!ascending) return false;
-    const std::size_t first = chunk.slot(chunk.offset);
     const std::size_t last = chunk.slot(chunk.offset + chunk.length);
     // Offsets are signed: a negative one reads as a huge size and fails here. Without a data
     // buffer the size is 0, so every value is empty.
-    if (last > data_size) return false;
-    if (last == first) return true;
-    const char* data = chunk.data + first;
-    if (all_pieces(last - first, kByteGrain, [&](std::size_t begin, std::size_t end) {
-            return all_ascii(data + begin, end - begin);
-        })) {
-        return true;
-    }
-    return all_pieces(chunk.length, kRowGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (chunk.is_valid(i) && check_utf8(chunk.value(i))) return false;
-        }
-        return true;
-    });
+    return last <= data_size;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Text columns that pandas keeps in Arrow memory, read from Arrow's own buffers (validity bits,
 // offsets, UTF-8 data) through the buffer protocol instead of one Python str per cell. Opening
 // a column checks its buffers on the calling thread; reading them into the scan
-// (arrow_scan.hpp) is plain memory and runs on the worker pool.
+// (arrow_scan.hpp) is plain memory and runs on the worker pool, and checks that the values are
+// UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@
 namespace quorlin {
 
 // One chunk of an Arrow string or large_string array, already checked: its offsets ascend
-// within the data, and every valid value is UTF-8.
+// within the data. Its values may still not be UTF-8.
 struct ArrowStringChunk {
     std::size_t length = 0;                  // rows
     std::size_t offset = 0;                  // first row's slot in the validity bits and offsets

@@ -13,6 +13,7 @@
 #include "core/flat_label_set.hpp"
 #include "core/hash.hpp"
 #include "core/number_format.hpp"
+#include "core/utf8.hpp"
 #include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
 
@@ -71,6 +72,9 @@ class ArrowStringFeed {
 
     // Whether no two of the entries it added are equal.
     bool distinct() const noexcept { return deduping_; }
+    // Whether every label it added is UTF-8. A row names the entry of bytes equal to its own,
+    // so checking each entry checks every row.
+    bool all_text() const noexcept { return all_text_; }
 
   private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -104,7 +108,7 @@ class ArrowStringFeed {
                 value(r + k, keys[k], hashes[k]);
             } else {
                 ensure_text(r + k);
-                put_row(r + k, labels_->add_entry(chunk.value(i + k)));
+                put_row(r + k, add_label(chunk.value(i + k)));
             }
         }
     }
@@ -112,7 +116,7 @@ class ArrowStringFeed {
     void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
         ensure_text(r);
         std::uint32_t id = seen_.insert(key, hash);
-        if (id == entry_of_.size()) entry_of_.push_back(labels_->add_entry(key.view()));
+        if (id == entry_of_.size()) entry_of_.push_back(add_label(key.view()));
         put_row(r, entry_of_[id]);
         // Nearly all labels distinct: the set would only cost, label encoding dedupes anyway.
         if (++looked_up_ == kProbeWindow && part_bits_ == 0 && seen_.size() * 8 > looked_up_ * 7) {
@@ -131,11 +135,10 @@ class ArrowStringFeed {
             // The marker is a label like any other: one entry with the same text in a cell.
             if (deduping_) {
                 std::uint32_t id = seen_.insert(label.key, label.hash);
-                if (id == entry_of_.size())
-                    entry_of_.push_back(labels_->add_entry(label.key.view()));
+                if (id == entry_of_.size()) entry_of_.push_back(add_label(label.key.view()));
                 label.entry = entry_of_[id];
             } else {
-                label.entry = labels_->add_entry(label.key.view());
+                label.entry = add_label(label.key.view());
             }
         }
         put_row(r, label.entry);
@@ -162,6 +165,11 @@ class ArrowStringFeed {
             label.hash = hash_label(label.key, seed_);
             label.mine = part_bits_ == 0 || label.hash >> (64 - part_bits_) == part_;
         }
+    }
+
+    std::uint32_t add_label(std::string_view label) {
+        if (!all_ascii(label.data(), label.size()) && check_utf8(label)) all_text_ = false;
+        return labels_->add_entry(label);
     }
 
     void put_row(std::size_t r, std::uint32_t entry) {
@@ -195,6 +203,7 @@ class ArrowStringFeed {
     std::size_t leading_nulls_ = 0;
     std::array<NullLabel, 2> null_labels_;  // after the first value, before it
     bool deduping_ = true;
+    bool all_text_ = true;
     FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
     std::vector<std::uint32_t> entry_of_;  // id in seen_ -> entry
     std::size_t looked_up_ = 0;
@@ -292,7 +301,7 @@ struct ColumnRead {
 
 }  // namespace
 
-void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
+bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
     const std::size_t rows = scan.rows();
     const std::size_t threads = parallel::current_num_threads();
     std::vector<ColumnRead> reads(columns.size());
@@ -356,17 +365,23 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                      part_tasks[i]);
     }
 
+    // By task: whether a label it read is not UTF-8.
+    std::vector<std::uint8_t> not_text(tasks.size(), 0);
     parallel::parallel_for(tasks.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t t = first; t < last; ++t) {
             const ArrowTextColumn& column = columns[tasks[t].k];
             ColumnRead& read = reads[tasks[t].k];
             const std::size_t i = tasks[t].index;
             switch (read.how) {
-                case Read::Whole:
-                    ArrowStringFeed(scan, column.c, column.nulls).read(*column.column, 0, rows);
+                case Read::Whole: {
+                    ArrowStringFeed feed(scan, column.c, column.nulls);
+                    feed.read(*column.column, 0, rows);
+                    not_text[t] = !feed.all_text();
                     break;
+                }
                 case Read::Parts:
                     read.parts[i]->feed.read(*column.column, 0, rows);
+                    not_text[t] = !read.parts[i]->feed.all_text();
                     break;
                 case Read::Blocks: {
                     ColumnRead::Reader& reader = read.readers.mine([&] {
@@ -376,16 +391,19 @@ void scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                     reader.feed.read(*column.column, i * kBlockRows,
                                      std::min(rows, (i + 1) * kBlockRows));
                     read.block_reader[i] = read.readers.index();
+                    not_text[t] = !reader.feed.all_text();
                     break;
                 }
             }
         }
     });
+    if (std::find(not_text.begin(), not_text.end(), 1) != not_text.end()) return false;
     parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             if (reads[k].how != Read::Whole) reads[k].join(rows);
         }
     });
+    return true;
 }
 
 }  // namespace quorlin
