@@ -169,6 +169,18 @@ def test_buffers_that_are_not_text(arrow_type, content):
     check_frame(frame)
 
 
+# Values are checked for UTF-8 as they are read, by distinct label, so one bad value far into a
+# long column, read in blocks or in parts of its labels, must still send the frame to pandas.
+@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
+def test_long_column_with_a_value_that_is_not_text(labels):
+    values = [f"v{i % labels}".encode() for i in range(140_000)]
+    values[100_003] = b"v\xff"
+    offsets = np.cumsum([0] + [len(v) for v in values]).tolist()
+    array = _from_buffers(pa.string(), offsets, b"".join(values), None)
+    check_frame(pd.DataFrame({"t": pd.Series(pd.arrays.ArrowExtensionArray(
+        pa.chunked_array([array])))}))
+
+
 def test_string_view_column_is_read_through_values():
     frame = pd.DataFrame({"t": pd.Series(["a", "b", "a"], dtype=pd.ArrowDtype(pa.string_view())),
                           "f": [1.0, 2.0, 3.0]})
