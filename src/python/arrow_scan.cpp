@@ -23,6 +23,10 @@ namespace {
 
 constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 
+std::size_t block_count(std::size_t rows) {
+    return (rows + kBlockRows - 1) / kBlockRows;
+}
+
 // Reads rows of one column, deduplicating them by their bytes: a label already seen names its
 // entry again. The set copies long labels into a store of its own: first occurrences lie
 // scattered over the Arrow data.
@@ -51,6 +55,8 @@ class ArrowStringFeed {
           part_bits_(part_bits),
           part_(part),
           tag_(part_bits > 0 ? part << (32 - part_bits) : 0),
+          // A part's entries share 32 bits with its tag: 2^31 labels a part with two parts,
+          // 2^29 with eight, far beyond what memory holds.
           entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNone) {
         init_null_labels();
     }
@@ -211,7 +217,7 @@ class ArrowStringFeed {
 
 // Whether a column holds so many distinct labels that one set of them outgrows a core's cache
 // (some 25,000 or more), judged from runs of rows spread evenly over the column: in a sample
-// of 4,096 rows, 10,000 labels show some 3,400 distinct ones, 25,000 labels some 3,700.
+// of 4,096 rows, 10,000 labels show some 3,400 distinct ones, 25,000 labels some 3,800.
 bool many_labels(const ArrowStringColumn& column, std::size_t rows) {
     constexpr std::size_t kRuns = 64;
     constexpr std::size_t kRunRows = 64;
@@ -274,10 +280,13 @@ struct ColumnRead {
             parts.clear();
             const unsigned shift = 32 - static_cast<unsigned>(std::bit_width(base.size() - 1));
             const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
-            for (std::size_t r = 0; r < rows; ++r) {
-                const std::uint32_t tagged = labels->row_entry(r);
-                labels->set_row(r, base[tagged >> shift] + (tagged & mask));
-            }
+            parallel::parallel_for(block_count(rows), [&](std::size_t first, std::size_t last) {
+                for (std::size_t r = first * kBlockRows; r < std::min(rows, last * kBlockRows);
+                     ++r) {
+                    const std::uint32_t tagged = labels->row_entry(r);
+                    labels->set_row(r, base[tagged >> shift] + (tagged & mask));
+                }
+            });
             // The parts hold disjoint labels, each deduplicated throughout.
             labels->mark_entries_distinct(true);
             return;
@@ -288,13 +297,16 @@ struct ColumnRead {
             add(readers.of(w));
         }
         readers.clear();
-        for (std::size_t b = 0; b < block_reader.size(); ++b) {
-            const std::uint32_t shift = base[block_reader[b]];
-            if (shift == 0) continue;
-            for (std::size_t r = b * kBlockRows; r < std::min(rows, (b + 1) * kBlockRows); ++r) {
-                labels->set_row(r, labels->row_entry(r) + shift);
+        parallel::parallel_for(block_reader.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                const std::uint32_t shift = base[block_reader[b]];
+                if (shift == 0) continue;
+                for (std::size_t r = b * kBlockRows; r < std::min(rows, (b + 1) * kBlockRows);
+                     ++r) {
+                    labels->set_row(r, labels->row_entry(r) + shift);
+                }
             }
-        }
+        });
         labels->mark_entries_distinct(used == 1 && distinct);
     }
 };
@@ -354,15 +366,17 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         }
         read.how = Read::Blocks;
         read.seed = HashSeed::random();
-        read.block_reader.resize((rows + kBlockRows - 1) / kBlockRows);
+        read.block_reader.resize(block_count(rows));
         for (std::size_t b = 0; b < read.block_reader.size(); ++b) tasks.push_back({k, b});
     }
     // Parts are long and cannot be cut: spread evenly over the task list, so that the pool's
     // halving of the list hands them to different workers.
+    // Part i goes to place i * total / parts of the final list; the parts before it are
+    // already in, in front of that place.
+    const std::size_t total = tasks.size() + part_tasks.size();
     for (std::size_t i = 0; i < part_tasks.size(); ++i) {
-        const std::size_t at = i * (tasks.size() + 1) / part_tasks.size() + i;
-        tasks.insert(tasks.begin() + static_cast<std::ptrdiff_t>(std::min(at, tasks.size())),
-                     part_tasks[i]);
+        const std::size_t at = i * total / part_tasks.size();
+        tasks.insert(tasks.begin() + static_cast<std::ptrdiff_t>(at), part_tasks[i]);
     }
 
     // By task: whether a label it read is not UTF-8.

@@ -1,7 +1,7 @@
 // Arrow text columns, once opened and checked, read into the scan on the worker pool. Arrow
-// shares no objects between equal values, so rows are deduplicated by their bytes as they are
-// read: the scan keeps each distinct label once, which also spares label encoding most of its
-// work.
+// shares no objects between equal values, so each reader deduplicates the rows it reads by their
+// bytes: a label it has seen names its entry again. That spares label encoding most of its work;
+// label encoding merges what several readers of one column kept.
 #pragma once
 
 #include <cstddef>
