@@ -48,7 +48,6 @@ class ArrowStringFeed {
                     std::size_t leading_nulls, HashSeed seed, unsigned part_bits = 0,
                     std::uint32_t part = 0)
         : nulls_(nulls),
-          leading_nulls_(leading_nulls),
           labels_(&entries),
           rows_(&rows),
           seed_(seed),
@@ -57,7 +56,8 @@ class ArrowStringFeed {
           tag_(part_bits > 0 ? part << (32 - part_bits) : 0),
           // A part's entries share 32 bits with its tag: 2^31 labels a part with two parts,
           // 2^29 with eight, far beyond what memory holds.
-          entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNone) {
+          entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNone),
+          leading_nulls_(leading_nulls) {
         init_null_labels();
     }
 
