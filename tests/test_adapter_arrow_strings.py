@@ -206,7 +206,7 @@ def long_labels(pattern, rows):
     labels[100] = None
     labels[-1] = None
     if pattern == "first row missing":
-        labels[0] = None
+        labels[:37] = [None] * 37  # runs of missing values, then one up to the first value
     if pattern == "all missing":
         labels = [None] * rows
     return labels

@@ -69,7 +69,11 @@ class ArrowStringFeed {
             const std::size_t end = std::min(last, start + chunk.length);
             for (std::size_t r = begin; r < end; r += kBatch) {
                 std::size_t n = std::min(kBatch, end - r);
-                read_batch(chunk, r - start, n, r);
+                if (all_null(chunk, r - start, n)) {
+                    null_run(r, n);
+                } else {
+                    read_batch(chunk, r - start, n, r);
+                }
             }
             start += chunk.length;
             if (start >= last) break;
@@ -117,6 +121,31 @@ class ArrowStringFeed {
                 put_row(r + k, add_label(chunk.value(i + k)));
             }
         }
+    }
+
+    // Whether rows i .. i + n - 1 of the chunk are all missing: mostly missing columns are
+    // common, and their runs of nulls need no look at the offsets.
+    static bool all_null(const ArrowStringChunk& chunk, std::size_t i, std::size_t n) noexcept {
+        if (chunk.validity == nullptr) return false;
+        const std::size_t bit = chunk.offset + i;
+        if (bit % 8 == 0 && n == kBatch) return load<std::uint16_t>(chunk.validity + bit / 8) == 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (chunk.is_valid(i + k)) return false;
+        }
+        return true;
+    }
+
+    // Rows r .. r + n - 1 of the column, all missing: wholly before the column's first value or
+    // wholly after it, so of one label.
+    void null_run(std::size_t r, std::size_t n) {
+        if (labels_ == nullptr) {  // may still be numbers
+            for (std::size_t k = 0; k < n; ++k) null(r + k);
+            return;
+        }
+        const NullLabel& label = null_label(r);
+        if (!label.mine) return;
+        null(r);  // gives the label its entry
+        for (std::size_t k = 1; k < n; ++k) put_row(r + k, label.entry);
     }
 
     void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
@@ -183,8 +212,13 @@ class ArrowStringFeed {
             labels_->push_row(entry);
             return;
         }
-        if (entry >= entry_limit_) throw InternalFailure("too many labels in one column");
+        if (entry >= entry_limit_) [[unlikely]]
+            too_many_labels();
         rows_->set_row(r, entry | tag_);
+    }
+
+    [[noreturn, gnu::noinline, gnu::cold]] static void too_many_labels() {
+        throw InternalFailure("too many labels in one column");
     }
 
     void ensure_text(std::size_t r) {
