@@ -183,8 +183,8 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     const HashSeed seed = HashSeed::random();
 
     // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
-    // chunk on one thread.
-    // Entries known distinct are the distinct labels already: one chunk, and no dedupe.
+    // chunk on one thread, and for entries known distinct, which are the distinct labels
+    // already and need no dedupe.
     const bool known_distinct = labels.entries_distinct();
     unsigned shift = 32;
     if (!known_distinct && threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
@@ -290,7 +290,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     std::vector<const std::uint32_t*> chunk_codes(chunk_count);
     if (pieces.size() <= 1) {
         std::fill(chunk_codes.begin(), chunk_codes.end(), code_of.data());
-    } else if (pieces.size() > 1) {
+    } else {
         parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
                 Piece& piece = *pieces[k];

@@ -32,11 +32,6 @@ std::size_t block_count(std::size_t rows) {
 // scattered over the Arrow data.
 class ArrowStringFeed {
   public:
-    // A whole column, into the scan.
-    ArrowStringFeed(TableScan& scan, std::size_t c, ArrowNull nulls)
-        : scan_(&scan), c_(c), nulls_(nulls), seed_(HashSeed::random()) {
-        init_null_labels();
-    }
     // Part of a column that turns text (it holds a value, or its missing values are text):
     // entries into `entries`, and the entry of each row read into the row's place in `rows`,
     // which is as long as the column. The first `leading_nulls` rows are missing values that
@@ -117,7 +112,6 @@ class ArrowStringFeed {
             } else if (deduping_) {
                 value(r + k, keys[k], hashes[k]);
             } else {
-                ensure_text(r + k);
                 put_row(r + k, add_label(chunk.value(i + k)));
             }
         }
@@ -138,10 +132,6 @@ class ArrowStringFeed {
     // Rows r .. r + n - 1 of the column, all missing: wholly before the column's first value or
     // wholly after it, so of one label.
     void null_run(std::size_t r, std::size_t n) {
-        if (labels_ == nullptr) {  // may still be numbers
-            for (std::size_t k = 0; k < n; ++k) null(r + k);
-            return;
-        }
         const NullLabel& label = null_label(r);
         if (!label.mine) return;
         null(r);  // gives the label its entry
@@ -149,7 +139,6 @@ class ArrowStringFeed {
     }
 
     void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
-        ensure_text(r);
         std::uint32_t id = seen_.insert(key, hash);
         if (id == entry_of_.size()) entry_of_.push_back(add_label(key.view()));
         put_row(r, entry_of_[id]);
@@ -160,11 +149,6 @@ class ArrowStringFeed {
     }
 
     void null(std::size_t r) {
-        if (labels_ == nullptr && nulls_ == ArrowNull::Nan) {
-            scan_->put_number(r, c_, std::numeric_limits<double>::quiet_NaN());
-            return;
-        }
-        ensure_text(r);
         NullLabel& label = null_label(r);
         if (label.entry == kNone) {
             // The marker is a label like any other: one entry with the same text in a cell.
@@ -208,10 +192,6 @@ class ArrowStringFeed {
     }
 
     void put_row(std::size_t r, std::uint32_t entry) {
-        if (rows_ == nullptr) {
-            labels_->push_row(entry);
-            return;
-        }
         if (entry >= entry_limit_) [[unlikely]]
             too_many_labels();
         rows_->set_row(r, entry | tag_);
@@ -221,20 +201,15 @@ class ArrowStringFeed {
         throw InternalFailure("too many labels in one column");
     }
 
-    void ensure_text(std::size_t r) {
-        if (labels_ == nullptr) labels_ = &scan_->turn_text(c_, r);
-    }
     void stop_deduping() {
         deduping_ = false;
         seen_ = FlatLabelSet(0, FlatLabelSet::LongLabels::Copy);
         entry_of_ = std::vector<std::uint32_t>();
     }
 
-    TableScan* scan_ = nullptr;  // null for part of a column
-    std::size_t c_ = 0;
     ArrowNull nulls_;
-    LabelColumn* labels_ = nullptr;  // set once the column is text
-    LabelColumn* rows_ = nullptr;    // for part of a column: where rows go
+    LabelColumn* labels_ = nullptr;  // where entries go
+    LabelColumn* rows_ = nullptr;    // where rows go
     HashSeed seed_;
     unsigned part_bits_ = 0;
     std::uint32_t part_ = 0;
@@ -275,9 +250,9 @@ bool many_labels(const ArrowStringColumn& column, std::size_t rows) {
 }
 
 enum class Read {
-    Whole,   // by one worker, into the scan: a column that stays numbers (NaN throughout)
-    Blocks,  // in blocks of rows, by whichever worker takes each
-    Parts,   // in parts of its labels, one part per worker, each part over all rows
+    Numbers,  // NaN into the scan: a column of nothing but NaN missing values stays numbers
+    Blocks,   // in blocks of rows, by whichever worker takes each
+    Parts,    // in parts of its labels, one part per worker, each part over all rows
 };
 
 // One column's reading. Blocks: each worker dedupes the blocks it reads into entries of its
@@ -287,8 +262,8 @@ enum class Read {
 // labels are split instead, by hash; each part's rows are tagged with their part until the
 // parts are joined.
 struct ColumnRead {
-    Read how = Read::Whole;
-    LabelColumn* labels = nullptr;  // the column's labels in the scan, unless read whole
+    Read how = Read::Numbers;
+    LabelColumn* labels = nullptr;  // the column's labels in the scan, unless numbers
     HashSeed seed;
     struct Reader {
         Reader(LabelColumn& rows, ArrowNull nulls, std::size_t leading_nulls, HashSeed seed,
@@ -351,14 +326,12 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
     const std::size_t rows = scan.rows();
     const std::size_t threads = parallel::current_num_threads();
     std::vector<ColumnRead> reads(columns.size());
-    // A column turns text unless its missing values are numbers (NaN) and it holds no value:
-    // such a column is read whole, into the scan, where it stays numbers. Missing values before
-    // a column's first value were numbers until then: they take the label NaN renders as.
+    // A column turns text unless its missing values are numbers (NaN) and it holds no value
+    // (leading_nulls == rows): such a column stays numbers. Missing values before a column's
+    // first value were numbers until then: they take the label NaN renders as.
     std::vector<std::size_t> leading_nulls(columns.size(), 0);
-    std::vector<std::uint8_t> text_throughout(columns.size(), 0);
     for (std::size_t k = 0; k < columns.size(); ++k) {
         if (columns[k].nulls == ArrowNull::Nan) leading_nulls[k] = columns[k].column->first_valid();
-        text_throughout[k] = leading_nulls[k] < rows;
     }
     // Which columns have many labels, from samples, where it decides anything.
     std::vector<std::uint8_t> many(columns.size(), 0);
@@ -366,7 +339,7 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
                 const ArrowStringColumn& column = *columns[k].column;
-                many[k] = text_throughout[k] && many_labels(column, rows);
+                many[k] = leading_nulls[k] < rows && many_labels(column, rows);
             }
         });
     }
@@ -381,7 +354,7 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         static_cast<std::uint32_t>(std::bit_floor(std::min<std::size_t>(threads, 8)));
     for (std::size_t k = 0; k < columns.size(); ++k) {
         ColumnRead& read = reads[k];
-        if (!text_throughout[k]) {
+        if (leading_nulls[k] == rows) {
             tasks.push_back({k, 0});
             continue;
         }
@@ -421,12 +394,11 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
             ColumnRead& read = reads[tasks[t].k];
             const std::size_t i = tasks[t].index;
             switch (read.how) {
-                case Read::Whole: {
-                    ArrowStringFeed feed(scan, column.c, column.nulls);
-                    feed.read(*column.column, 0, rows);
-                    not_text[t] = !feed.all_text();
+                case Read::Numbers:
+                    for (std::size_t r = 0; r < rows; ++r) {
+                        scan.put_number(r, column.c, std::numeric_limits<double>::quiet_NaN());
+                    }
                     break;
-                }
                 case Read::Parts:
                     read.parts[i]->feed.read(*column.column, 0, rows);
                     not_text[t] = !read.parts[i]->feed.all_text();
@@ -448,7 +420,7 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
     if (std::find(not_text.begin(), not_text.end(), 1) != not_text.end()) return false;
     parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
-            if (reads[k].how != Read::Whole) reads[k].join(rows);
+            if (reads[k].how != Read::Numbers) reads[k].join(rows);
         }
     });
     return true;
