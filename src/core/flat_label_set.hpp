@@ -1,9 +1,10 @@
 // Open-addressing set of labels that numbers distinct labels 0, 1, ... in order of first
-// insertion. Labels up to 16 bytes live inline in their slot next to the full hash, so a
-// lookup touches one cache line; longer labels keep their first 8 bytes inline and point at
-// their bytes, which are compared only when hash, length and prefix match. Those bytes are the
-// caller's, or, if the set is asked to, a copy in the set's own packed store: a column's first
-// occurrences lie scattered over its whole buffer, a copy keeps them in few cache lines.
+// insertion. Labels up to 24 bytes live whole in their slot, so a lookup touches one cache line
+// (the one the caller prefetched); longer labels keep their first 8 bytes and length inline and
+// point at their bytes, which are compared only when part of the hash, length and prefix match.
+// Those bytes are the caller's, or, if the set is asked to, a copy in the set's own packed
+// store: a column's first occurrences lie scattered over its whole buffer, a copy keeps them in
+// few cache lines.
 #pragma once
 
 #include <algorithm>
@@ -53,21 +54,27 @@ class FlatLabelSet {
     void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }
 
     // Returns the id of the key's label, adding the label under the next id when it is new.
-    // Unless the set copies long labels, it keeps a view: the key's bytes must outlive it. `hash`
-    // must be hash_label(key) under one seed for the whole set (any function of the bytes will do).
+    // Unless the set copies long labels, it keeps a view: the key's bytes must outlive it. The
+    // set's view of a short label is always the key's. `hash` must be hash_label(key) under one
+    // seed for the whole set (any function of the bytes will do).
     std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
         // Most lookups of a short label end at their first slot: keep that path inline.
-        if (key.size <= 16) {
+        if (key.size <= kInline) {
+            const std::uint64_t w2 = third_word(key);
+            const std::uint64_t meta = short_meta(key.size, hash);
             const Slot& slot = slots_[hash & mask_];
-            if (same_short(slot, key, hash)) return slot.id;
+            if (same_short(slot, key, w2, meta)) return slot.id();
+            return probe_short(key, w2, meta, hash);
         }
-        return probe(key, hash);
+        return probe_long(key, hash);
     }
 
   private:
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-    // Sizes from here on are kept only in labels_.
-    static constexpr std::uint32_t kHugeSize = 0xFFFFFFFFu;
+    // Labels up to this many bytes are held whole in their slot.
+    static constexpr std::size_t kInline = 24;
+    // A slot's top byte: the length of an inline label, or one of these.
+    static constexpr std::uint64_t kLongSize = 0xFE;
+    static constexpr std::uint64_t kEmptySize = 0xFF;
     // Load limits: a quarter while the slots fit in a core's cache (short probes are then
     // nearly free), half beyond (memory is then what counts).
     static constexpr std::size_t kCacheSlots = std::size_t{1} << 14;
@@ -75,14 +82,34 @@ class FlatLabelSet {
         return capacity <= kCacheSlots ? capacity / 4 : capacity / 2;
     }
 
+    // An inline label: its bytes in w0..w2, zero-padded. A long label: its first 8 bytes, its
+    // length and the address of its bytes. `meta` holds the id (low 32 bits), 24 bits of the
+    // hash that the slot's index does not use, and the length byte (top 8 bits).
     struct Slot {
-        std::uint64_t hash;
-        std::uint64_t w0;  // bytes 0..7
-        std::uint64_t w1;  // bytes 8..15 of a short label, the address of a long one
-        std::uint32_t size;
-        std::uint32_t id;
+        std::uint64_t w0;
+        std::uint64_t w1;
+        std::uint64_t w2;
+        std::uint64_t meta;
+
+        std::uint32_t id() const noexcept { return static_cast<std::uint32_t>(meta); }
+        bool empty() const noexcept { return meta >> 56 == kEmptySize; }
     };
     static_assert(sizeof(Slot) == 32);
+
+    static std::uint64_t tag_of(std::uint64_t hash) noexcept {
+        return (hash >> 32 & 0xFFFFFF) << 32;
+    }
+    static std::uint64_t short_meta(std::size_t size, std::uint64_t hash) noexcept {
+        return std::uint64_t{size} << 56 | tag_of(hash);
+    }
+    static std::uint64_t long_meta(std::uint64_t hash) noexcept {
+        return kLongSize << 56 | tag_of(hash);
+    }
+    // Bytes 16..23 of a label of at most 24 bytes, zero-padded past the end.
+    static std::uint64_t third_word(const LabelKey& key) noexcept {
+        if (key.size <= 16) return 0;
+        return load<std::uint64_t>(key.data + key.size - 8) >> (8 * (kInline - key.size));
+    }
 
     static std::size_t capacity_for(std::size_t expected) {
         std::size_t capacity = 16;
@@ -90,61 +117,63 @@ class FlatLabelSet {
         return capacity;
     }
 
-    // Hash, length and bytes all sit in the slot: one combined test. An empty slot never
-    // matches, its size being out of a short label's range.
-    static bool same_short(const Slot& slot, const LabelKey& key, std::uint64_t hash) noexcept {
-        return ((slot.hash ^ hash) | (slot.w0 ^ key.w0) | (slot.w1 ^ key.w1) |
-                (slot.size ^ static_cast<std::uint32_t>(key.size))) == 0;
+    // Bytes, length and part of the hash all sit in the slot: one combined test, no load
+    // beyond the slot. An empty slot never matches, its length byte being out of range.
+    static bool same_short(const Slot& slot, const LabelKey& key, std::uint64_t w2,
+                           std::uint64_t meta) noexcept {
+        return ((slot.w0 ^ key.w0) | (slot.w1 ^ key.w1) | (slot.w2 ^ w2) |
+                ((slot.meta ^ meta) >> 32)) == 0;
     }
 
-    std::uint32_t probe(const LabelKey& key, std::uint64_t hash) {
+    std::uint32_t probe_short(const LabelKey& key, std::uint64_t w2, std::uint64_t meta,
+                              std::uint64_t hash) {
         std::size_t i = hash & mask_;
-        if (key.size <= 16) {
-            for (; !same_short(slots_[i], key, hash); i = (i + 1) & mask_) {
-                if (slots_[i].id == kEmpty) return add_at(i, key, hash);
-            }
-            return slots_[i].id;
+        for (; !same_short(slots_[i], key, w2, meta); i = (i + 1) & mask_) {
+            if (slots_[i].empty()) return add_at(i, Slot{key.w0, key.w1, w2, meta}, key, hash);
         }
-        std::uint32_t size =
-            key.size < kHugeSize ? static_cast<std::uint32_t>(key.size) : kHugeSize;
+        return slots_[i].id();
+    }
+
+    std::uint32_t probe_long(const LabelKey& key, std::uint64_t hash) {
+        const std::uint64_t meta = long_meta(hash);
+        std::size_t i = hash & mask_;
         for (;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
-            if (slot.id == kEmpty) return add_at(i, key, hash);
-            if (slot.hash == hash && slot.size == size && slot.w0 == key.w0 &&
+            if (slot.empty()) {
+                return add_at(i, Slot{key.w0, std::uint64_t{key.size}, 0, meta}, key, hash);
+            }
+            if (((slot.w0 ^ key.w0) | (slot.w1 ^ key.size) | ((slot.meta ^ meta) >> 32)) == 0 &&
                 same_long(slot, key)) {
-                return slot.id;
+                return slot.id();
             }
         }
     }
 
-    // Adds the key in the empty slot i, or wherever it lands after the slots have grown.
-    std::uint32_t add_at(std::size_t i, const LabelKey& key, std::uint64_t hash) {
-        if (grow_needed()) {
-            grow();
-            i = hash & mask_;
-            while (slots_[i].id != kEmpty) i = (i + 1) & mask_;
-        }
-        return add(slots_[i], key, hash);
-    }
-
-    // Bytes 8.. of a long label, from the inserted copy the slot points at.
-    bool same_long(const Slot& slot, const LabelKey& key) const noexcept {
-        const auto* stored = reinterpret_cast<const char*>(slot.w1);
-        if (slot.size == kHugeSize && labels_[slot.id].size != key.size) return false;
+    // Bytes 8.. of a long label of the key's length, from the inserted copy the slot points at.
+    static bool same_long(const Slot& slot, const LabelKey& key) noexcept {
+        const auto* stored = reinterpret_cast<const char*>(slot.w2);
         return stored == key.data || equal_from8(stored + 8, key.data + 8, key.size - 8);
     }
 
-    bool grow_needed() const noexcept { return labels_.size() + 1 > max_labels(slots_.size()); }
-
-    std::uint32_t add(Slot& slot, const LabelKey& key, std::uint64_t hash) {
+    // Adds the key in the empty slot i, or wherever it lands after the slots have grown. `slot`
+    // is what the slot will hold, its id and (for a long label) its address still to be set.
+    std::uint32_t add_at(std::size_t i, Slot slot, const LabelKey& key, std::uint64_t hash) {
+        if (grow_needed()) {
+            grow();
+            i = hash & mask_;
+            while (!slots_[i].empty()) i = (i + 1) & mask_;
+        }
         auto id = static_cast<std::uint32_t>(labels_.size());
-        const char* data = key.size > 16 && copy_long_ ? store(key.data, key.size) : key.data;
+        const bool long_label = key.size > kInline;
+        const char* data = long_label && copy_long_ ? store(key.data, key.size) : key.data;
         labels_.push_back(DistinctLabel{data, key.size, hash});
-        std::uint64_t w1 = key.size <= 16 ? key.w1 : reinterpret_cast<std::uintptr_t>(data);
-        auto size = key.size < kHugeSize ? static_cast<std::uint32_t>(key.size) : kHugeSize;
-        slot = Slot{hash, key.w0, w1, size, id};
+        if (long_label) slot.w2 = reinterpret_cast<std::uintptr_t>(data);
+        slot.meta |= id;
+        slots_[i] = slot;
         return id;
     }
+
+    bool grow_needed() const noexcept { return labels_.size() + 1 > max_labels(slots_.size()); }
 
     // Copies bytes into the packed store; blocks never move, so views stay valid.
     const char* store(const char* data, std::size_t size) {
@@ -161,7 +190,7 @@ class FlatLabelSet {
         return copy;
     }
 
-    static constexpr Slot kFree{0, 0, 0, kHugeSize, kEmpty};
+    static constexpr Slot kFree{0, 0, 0, ~std::uint64_t{0}};
 
     void allocate(std::size_t capacity) {
         slots_.assign(capacity, kFree);
@@ -173,9 +202,9 @@ class FlatLabelSet {
         std::vector<Slot> bigger(slots_.size() * 2, kFree);
         std::size_t mask = bigger.size() - 1;
         for (const Slot& s : slots_) {
-            if (s.id == kEmpty) continue;
-            std::size_t i = s.hash & mask;
-            while (bigger[i].id != kEmpty) i = (i + 1) & mask;
+            if (s.empty()) continue;
+            std::size_t i = labels_[s.id()].hash & mask;
+            while (!bigger[i].empty()) i = (i + 1) & mask;
             bigger[i] = s;
         }
         slots_.swap(bigger);

@@ -69,7 +69,10 @@ std::vector<std::string> tricky_labels() {
             s40 + "x",
             s40 + "y",
             s40.substr(0, 17),
+            s40.substr(0, 23),
+            s40.substr(0, 23) + "\0"s,
             s40.substr(0, 24),
+            s40.substr(0, 25),
             std::string(100, 'z'),
             std::string(101, 'z')};
 }
