@@ -57,7 +57,7 @@ class FlatLabelSet {
     // Unless the set copies long labels, it keeps a view: the key's bytes must outlive it. The
     // set's view of a short label is always the key's. `hash` must be hash_label(key) under one
     // seed for the whole set (any function of the bytes will do).
-    std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
+    [[gnu::always_inline]] std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
         // Most lookups of a short label end at their first slot: keep that path inline.
         if (key.size <= kInline) {
             const std::uint64_t w2 = third_word(key);

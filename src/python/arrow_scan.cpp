@@ -139,9 +139,9 @@ class ArrowStringFeed {
     }
 
     void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
-        std::uint32_t id = seen_.insert(key, hash);
-        if (id == entry_of_.size()) entry_of_.push_back(add_label(key.view()));
-        put_row(r, entry_of_[id]);
+        const std::uint32_t id = seen_.insert(key, hash);
+        if (id == labels_->entry_count()) add_label(key.view());
+        put_row(r, id);
         // Nearly all labels distinct: the set would only cost, label encoding dedupes anyway.
         if (++looked_up_ == kProbeWindow && part_bits_ == 0 && seen_.size() * 8 > looked_up_ * 7) {
             stop_deduping();
@@ -153,9 +153,8 @@ class ArrowStringFeed {
         if (label.entry == kNone) {
             // The marker is a label like any other: one entry with the same text in a cell.
             if (deduping_) {
-                std::uint32_t id = seen_.insert(label.key, label.hash);
-                if (id == entry_of_.size()) entry_of_.push_back(add_label(label.key.view()));
-                label.entry = entry_of_[id];
+                label.entry = seen_.insert(label.key, label.hash);
+                if (label.entry == labels_->entry_count()) add_label(label.key.view());
             } else {
                 label.entry = add_label(label.key.view());
             }
@@ -204,7 +203,6 @@ class ArrowStringFeed {
     void stop_deduping() {
         deduping_ = false;
         seen_ = FlatLabelSet(0, FlatLabelSet::LongLabels::Copy);
-        entry_of_ = std::vector<std::uint32_t>();
     }
 
     ArrowNull nulls_;
@@ -219,8 +217,8 @@ class ArrowStringFeed {
     std::array<NullLabel, 2> null_labels_;  // after the first value, before it
     bool deduping_ = true;
     bool all_text_ = true;
+    // While deduplicating, the entries are the set's labels in its order: an id is an entry.
     FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
-    std::vector<std::uint32_t> entry_of_;  // id in seen_ -> entry
     std::size_t looked_up_ = 0;
 };
 
