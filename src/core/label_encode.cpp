@@ -202,7 +202,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     });
     mark_held(labels, held.get());
 
-    // Entry -> id in its piece's set, for every held entry.
+    // Entry -> id in its piece's set, for every held entry; later, its code.
     LargeArray<std::uint32_t> local(entries);
     // A worker that runs several parts of the chunk loop keeps filling the set it started, so
     // that there are few sets to grow and merge; chunk_worker names the worker whose piece holds
@@ -269,7 +269,8 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
         });
     }
 
-    parallel_sort(items, sort_less);
+    // A lambda, not the function's address, so that every comparison is inlined.
+    parallel_sort(items, [](const SortItem& a, const SortItem& b) { return sort_less(a, b); });
 
     // Codes by global id: dense over the labels that are not markers.
     const std::vector<MarkerPosition> markers = marker_positions(items);
@@ -307,6 +308,13 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
         }
     }
 
+    // Each held entry's code in place of its id, so that a row needs one lookup.
+    parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
+        for (std::size_t e = first; e < last; ++e) {
+            if (held[e]) local[e] = chunk_codes[e >> shift][local[e]];
+        }
+    });
+
     for (const MarkerPosition& m : markers) sorted.add_marker(m.marker);
     parallel::join(
         [&] {
@@ -321,7 +329,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
             parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
                 for (std::size_t r = first; r < last; ++r) {
                     std::uint64_t entry = labels.row_entry(r);  // checked by mark_held
-                    std::uint32_t code = chunk_codes[entry >> shift][local[entry]];
+                    std::uint32_t code = local[entry];
                     out.base[r * out.stride] =
                         code == kNoCode ? kMissing : static_cast<double>(code);
                 }
