@@ -60,7 +60,7 @@ class FlatLabelSet {
     [[gnu::always_inline]] std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
         // Most lookups of a short label end at their first slot: keep that path inline.
         if (key.size <= kInline) {
-            const std::uint64_t w2 = third_word(key);
+            const std::uint64_t w2 = key.third_word();
             const std::uint64_t meta = short_meta(key.size, hash);
             const Slot& slot = slots_[hash & mask_];
             if (same_short(slot, key, w2, meta)) return slot.id();
@@ -105,12 +105,6 @@ class FlatLabelSet {
     static std::uint64_t long_meta(std::uint64_t hash) noexcept {
         return kLongSize << 56 | tag_of(hash);
     }
-    // Bytes 16..23 of a label of at most 24 bytes, zero-padded past the end.
-    static std::uint64_t third_word(const LabelKey& key) noexcept {
-        if (key.size <= 16) return 0;
-        return load<std::uint64_t>(key.data + key.size - 8) >> (8 * (kInline - key.size));
-    }
-
     static std::size_t capacity_for(std::size_t expected) {
         std::size_t capacity = 16;
         while (max_labels(capacity) < expected) capacity *= 2;

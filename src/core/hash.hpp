@@ -51,6 +51,13 @@ struct LabelKey {
     }
 
     std::string_view view() const noexcept { return {data, size}; }
+
+    // Bytes 16..23 of a label of at most 24 bytes, zero-padded past the end (0 for a label of
+    // at most 16 bytes).
+    std::uint64_t third_word() const noexcept {
+        if (size <= 16) return 0;
+        return load<std::uint64_t>(data + size - 8) >> (8 * (24 - size));
+    }
 };
 
 namespace hash_detail {
@@ -71,7 +78,7 @@ inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexc
     std::uint64_t h = seed.k0 ^ kP0;
     std::uint64_t a = key.w0;
     std::uint64_t b = key.w1;
-    if (key.size > 16) {
+    if (key.size > 24) {
         const char* p = key.data;
         std::size_t n = key.size;
         for (; n > 16; p += 16, n -= 16) {
@@ -82,7 +89,9 @@ inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexc
         b = load<std::uint64_t>(p + n - 8);
     }
     h = mix(a ^ kP1 ^ h, b ^ kP2 ^ seed.k1);
-    return mix(h ^ kP0, key.size ^ kP2 ^ seed.k1);
+    // Up to 24 bytes, the third word joins the last step instead of taking a step of its own.
+    const std::uint64_t c = key.size <= 24 ? key.third_word() : 0;
+    return mix(h ^ c ^ kP0, key.size ^ kP2 ^ seed.k1);
 }
 
 inline std::uint64_t hash_label(std::string_view label, const HashSeed& seed) noexcept {
