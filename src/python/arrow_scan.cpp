@@ -89,30 +89,38 @@ class ArrowStringFeed {
 
     // Rows i .. i + n - 1 of the chunk, which are rows r .. r + n - 1 of the column.
     void read_batch(const ArrowStringChunk& chunk, std::size_t i, std::size_t n, std::size_t r) {
+        if (!deduping_) {
+            for (std::size_t k = 0; k < n; ++k) {
+                if (!chunk.is_valid(i + k)) {
+                    if (null_label(r + k).mine) null(r + k);
+                } else {
+                    put_row(r + k, add_label(chunk.value(i + k)));
+                }
+            }
+            return;
+        }
+        // Missing values right away (the order in which entries come does not matter), the
+        // values of this reader's labels hashed and their slots prefetched, then looked up.
         std::array<LabelKey, kBatch> keys;
         std::array<std::uint64_t, kBatch> hashes;
-        std::array<bool, kBatch> valid;
-        std::array<bool, kBatch> mine;
+        std::array<std::uint32_t, kBatch> at;  // row in the batch
+        std::size_t m = 0;
         for (std::size_t k = 0; k < n; ++k) {
-            valid[k] = chunk.is_valid(i + k);
-            mine[k] = valid[k] || null_label(r + k).mine;
-            if (!valid[k] || !deduping_) continue;
-            keys[k] = LabelKey::of(chunk.value(i + k));
-            hashes[k] = hash_label(keys[k], seed_);
-            if (part_bits_ > 0 && (hashes[k] >> (64 - part_bits_)) != part_) {
-                mine[k] = false;
+            if (!chunk.is_valid(i + k)) {
+                if (null_label(r + k).mine) null(r + k);
                 continue;
             }
-            seen_.prefetch(hashes[k]);
+            keys[m] = LabelKey::of(chunk.value(i + k));
+            hashes[m] = hash_label(keys[m], seed_);
+            if (part_bits_ > 0 && (hashes[m] >> (64 - part_bits_)) != part_) continue;
+            seen_.prefetch(hashes[m]);
+            at[m++] = static_cast<std::uint32_t>(k);
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            if (!mine[k]) continue;
-            if (!valid[k]) {
-                null(r + k);
-            } else if (deduping_) {
-                value(r + k, keys[k], hashes[k]);
+        for (std::size_t j = 0; j < m; ++j) {
+            if (deduping_) {
+                value(r + at[j], keys[j], hashes[j]);
             } else {
-                put_row(r + k, add_label(chunk.value(i + k)));
+                put_row(r + at[j], add_label(keys[j].view()));
             }
         }
     }
