@@ -4,10 +4,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorlin {
+
+// Leaves elements that a vector value-initialises uninitialised: rows sized up front are each
+// set by their reader, and zeroing them first would be a wasted pass over fresh pages.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() noexcept = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
 
 class LabelColumn {
   public:
@@ -30,7 +53,7 @@ class LabelColumn {
     std::string_view operator[](std::size_t r) const noexcept { return entry(rows_[r]); }
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
-    // Makes the column n rows long, the new rows holding entry 0 until they are set.
+    // Makes the column n rows long; each new row must be set before it is read.
     void resize_rows(std::size_t n) { rows_.resize(n); }
     // Adds the entries of `other` (not its rows) after this column's own; returns the index of
     // the first of them.
@@ -40,12 +63,17 @@ class LabelColumn {
     // so that label encoding need not do it again.
     bool entries_distinct() const noexcept { return entries_distinct_; }
     void mark_entries_distinct(bool distinct) noexcept { entries_distinct_ = distinct; }
+    // Whether every entry is held by some row: said by a reader that adds an entry only for a
+    // row that holds it, so that label encoding need not look for entries no row holds.
+    bool entries_held() const noexcept { return entries_held_; }
+    void mark_entries_held(bool held) noexcept { entries_held_ = held; }
 
   private:
     std::vector<char> bytes_;
     std::vector<std::uint64_t> ends_;
-    std::vector<std::uint32_t> rows_;
+    std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> rows_;
     bool entries_distinct_ = false;
+    bool entries_held_ = false;
 };
 
 }  // namespace quorlin
