@@ -80,14 +80,21 @@ bool sort_less(const SortItem& a, const SortItem& b) {
     return a.size < b.size;
 }
 
+// Row r's entry. A row naming no entry is a broken column.
+std::size_t checked_entry(const LabelColumn& labels, std::size_t r, std::size_t entries) {
+    const std::size_t entry = labels.row_entry(r);
+    if (entry >= entries) [[unlikely]]
+        throw InternalFailure("no entry found for key");
+    return entry;
+}
+
 // Marks the entries that some row holds: only those are labels of the column. A row naming
 // no entry is a broken column.
 void mark_held(const LabelColumn& labels, std::uint8_t* held) {
     const std::size_t entries = labels.entry_count();
     parallel::parallel_for(labels.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t r = first; r < last; ++r) {
-            std::size_t entry = labels.row_entry(r);
-            if (entry >= entries) throw InternalFailure("no entry found for key");
+            const std::size_t entry = checked_entry(labels, r, entries);
             // Rows of one entry may sit in different tasks; test first, so that a line of
             // flags, once set, is only read by all.
             std::atomic_ref<std::uint8_t> flag(held[entry]);
@@ -197,10 +204,11 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     const std::size_t partitions = std::size_t{1} << partition_bits;
 
     LargeArray<std::uint8_t> held(entries);
+    const bool all_held = labels.entries_held();
     parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
-        std::fill(held.get() + first, held.get() + last, std::uint8_t{0});
+        std::fill(held.get() + first, held.get() + last, std::uint8_t{all_held});
     });
-    mark_held(labels, held.get());
+    if (!all_held) mark_held(labels, held.get());
 
     // Entry -> id in its piece's set, for every held entry; later, its code.
     LargeArray<std::uint32_t> local(entries);
@@ -328,7 +336,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
         [&] {
             parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
                 for (std::size_t r = first; r < last; ++r) {
-                    std::uint64_t entry = labels.row_entry(r);  // checked by mark_held
+                    const std::uint64_t entry = checked_entry(labels, r, entries);
                     std::uint32_t code = local[entry];
                     out.base[r * out.stride] =
                         code == kNoCode ? kMissing : static_cast<double>(code);

@@ -193,6 +193,7 @@ class ArrowStringFeed {
         }
     }
 
+    // Entries come only with a row that holds them.
     std::uint32_t add_label(std::string_view label) {
         if (!all_ascii(label.data(), label.size()) && check_utf8(label)) all_text_ = false;
         return labels_->add_entry(label);
@@ -304,6 +305,7 @@ struct ColumnRead {
             });
             // The parts hold disjoint labels, each deduplicated throughout.
             labels->mark_entries_distinct(true);
+            labels->mark_entries_held(true);
             return;
         }
         std::size_t used = 0;
@@ -323,6 +325,7 @@ struct ColumnRead {
             }
         });
         labels->mark_entries_distinct(used == 1 && distinct);
+        labels->mark_entries_held(true);
     }
 };
 

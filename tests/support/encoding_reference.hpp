@@ -74,8 +74,10 @@ inline ReferenceEncoding reference_encode(const std::vector<std::string>& rows) 
 enum class Layout {
     EntryPerRow,       // every row its own entry: no cell shared a str object
     SharedEntries,     // one entry per distinct label, in order of first appearance
-    DistinctEntries,   // as SharedEntries, and said to be distinct: label encoding skips its dedupe
-    ScrambledEntries,  // two entries with equal bytes per label, entries in reverse order
+    DistinctEntries,   // as SharedEntries, said to be distinct and held: label encoding skips
+                       // its dedupe and its search for entries no row holds
+    ScrambledEntries,  // two entries with equal bytes per label, entries in reverse order, said
+                       // to be held
 };
 
 inline const char* layout_name(Layout layout) {
@@ -116,6 +118,7 @@ inline LabelColumn make_column(const std::vector<std::string>& rows, Layout layo
             entry_a[i] = entry_b[i] = column.add_entry(first_seen[i]);
         }
         column.mark_entries_distinct(layout == Layout::DistinctEntries);
+        column.mark_entries_held(layout == Layout::DistinctEntries);
     } else {
         // Copies in reverse order, then a second copy of every label that repeats; rows
         // alternate between the two.
@@ -125,6 +128,7 @@ inline LabelColumn make_column(const std::vector<std::string>& rows, Layout layo
         for (std::size_t i = 0; i < first_seen.size(); ++i) {
             if (count[i] > 1) entry_b[i] = column.add_entry(first_seen[i]);
         }
+        column.mark_entries_held(true);
     }
     std::vector<std::size_t> seen(first_seen.size(), 0);
     for (const std::string& label : rows) {
