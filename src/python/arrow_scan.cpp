@@ -47,7 +47,8 @@ class ArrowStringFeed {
           rows_(&rows),
           seed_(seed),
           part_bits_(part_bits),
-          part_(part),
+          part_mask_(part_bits > 0 ? ~std::uint64_t{0} << (64 - part_bits) : 0),
+          part_hash_(part_bits > 0 ? std::uint64_t{part} << (64 - part_bits) : 0),
           tag_(part_bits > 0 ? part << (32 - part_bits) : 0),
           // A part's entries share 32 bits with its tag: 2^31 labels a part with two parts,
           // 2^29 with eight, far beyond what memory holds.
@@ -112,9 +113,12 @@ class ArrowStringFeed {
             }
             keys[m] = LabelKey::of(chunk.value(i + k));
             hashes[m] = hash_label(keys[m], seed_);
-            if (part_bits_ > 0 && (hashes[m] >> (64 - part_bits_)) != part_) continue;
-            seen_.prefetch(hashes[m]);
-            at[m++] = static_cast<std::uint32_t>(k);
+            at[m] = static_cast<std::uint32_t>(k);
+            // Whether a row is this part's is a coin toss: kept without a branch, and a row of
+            // another part prefetches slot 0 rather than a line of its own.
+            const bool take = of_part(hashes[m]);
+            seen_.prefetch(take ? hashes[m] : 0);
+            m += take;
         }
         for (std::size_t j = 0; j < m; ++j) {
             if (deduping_) {
@@ -189,11 +193,14 @@ class ArrowStringFeed {
             NullLabel& label = null_labels_[i];
             label.key = LabelKey::of(texts[i]);
             label.hash = hash_label(label.key, seed_);
-            label.mine = part_bits_ == 0 || label.hash >> (64 - part_bits_) == part_;
+            label.mine = of_part(label.hash);
         }
     }
 
     // Entries come only with a row that holds them.
+    // Whether a label of this hash is this part's: every label when the column is not split.
+    bool of_part(std::uint64_t hash) const noexcept { return (hash & part_mask_) == part_hash_; }
+
     std::uint32_t add_label(std::string_view label) {
         if (!all_ascii(label.data(), label.size()) && check_utf8(label)) all_text_ = false;
         return labels_->add_entry(label);
@@ -219,7 +226,8 @@ class ArrowStringFeed {
     LabelColumn* rows_ = nullptr;    // where rows go
     HashSeed seed_;
     unsigned part_bits_ = 0;
-    std::uint32_t part_ = 0;
+    std::uint64_t part_mask_ = 0;  // the hash bits that name a part
+    std::uint64_t part_hash_ = 0;  // their value for this part
     std::uint32_t tag_ = 0;
     std::uint32_t entry_limit_ = kNone;
     std::size_t leading_nulls_ = 0;
