@@ -244,7 +244,16 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     std::vector<SortItem> items;
     std::vector<FlatLabelSet> merged;
     std::vector<std::size_t> offsets(partitions + 1, 0);
-    if (known_distinct) {
+    if (known_distinct && all_held) {
+        // Ids are entries.
+        items.resize(entries);
+        parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
+            for (std::size_t e = first; e < last; ++e) {
+                local[e] = static_cast<std::uint32_t>(e);
+                items[e] = sort_item(labels.entry(e), local[e]);
+            }
+        });
+    } else if (known_distinct) {
         // Ids in entry order, over the held entries.
         for (std::size_t e = 0; e < entries; ++e) {
             if (!held[e]) continue;
