@@ -81,7 +81,7 @@ bool sort_less(const SortItem& a, const SortItem& b) {
 }
 
 // Row r's entry. A row naming no entry is a broken column.
-std::size_t checked_entry(const LabelColumn& labels, std::size_t r, std::size_t entries) {
+inline std::size_t checked_entry(const LabelColumn& labels, std::size_t r, std::size_t entries) {
     const std::size_t entry = labels.row_entry(r);
     if (entry >= entries) [[unlikely]]
         throw InternalFailure("no entry found for key");
