@@ -120,12 +120,23 @@ class ArrowStringFeed {
             seen_.prefetch(take ? hashes[m] : 0);
             m += take;
         }
+        // Members held in locals: a row's store could otherwise alias them.
+        const std::uint32_t tag = tag_;
+        auto entries = static_cast<std::uint32_t>(labels_->entry_count());
         for (std::size_t j = 0; j < m; ++j) {
-            if (deduping_) {
-                value(r + at[j], keys[j], hashes[j]);
-            } else {
-                put_row(r + at[j], add_label(keys[j].view()));
+            const std::uint32_t id = seen_.insert(keys[j], hashes[j]);
+            if (id == entries) [[unlikely]] {
+                add_label(keys[j].view());
+                ++entries;
             }
+            rows_->set_row(r + at[j], id | tag);
+        }
+        // Nearly all labels distinct: the set would only cost, label encoding dedupes anyway.
+        const std::size_t before = looked_up_;
+        looked_up_ += m;
+        if (before < kProbeWindow && looked_up_ >= kProbeWindow && part_bits_ == 0 &&
+            seen_.size() * 8 > looked_up_ * 7) {
+            stop_deduping();
         }
     }
 
@@ -148,16 +159,6 @@ class ArrowStringFeed {
         if (!label.mine) return;
         null(r);  // gives the label its entry
         for (std::size_t k = 1; k < n; ++k) put_row(r + k, label.entry);
-    }
-
-    void value(std::size_t r, const LabelKey& key, std::uint64_t hash) {
-        const std::uint32_t id = seen_.insert(key, hash);
-        if (id == labels_->entry_count()) add_label(key.view());
-        put_row(r, id);
-        // Nearly all labels distinct: the set would only cost, label encoding dedupes anyway.
-        if (++looked_up_ == kProbeWindow && part_bits_ == 0 && seen_.size() * 8 > looked_up_ * 7) {
-            stop_deduping();
-        }
     }
 
     void null(std::size_t r) {
@@ -197,20 +198,20 @@ class ArrowStringFeed {
         }
     }
 
-    // Entries come only with a row that holds them.
     // Whether a label of this hash is this part's: every label when the column is not split.
     bool of_part(std::uint64_t hash) const noexcept { return (hash & part_mask_) == part_hash_; }
 
+    // Every entry comes through here, and only with a row that holds it: the limit checked
+    // here holds for every row.
     std::uint32_t add_label(std::string_view label) {
         if (!all_ascii(label.data(), label.size()) && check_utf8(label)) all_text_ = false;
-        return labels_->add_entry(label);
-    }
-
-    void put_row(std::size_t r, std::uint32_t entry) {
+        const std::uint32_t entry = labels_->add_entry(label);
         if (entry >= entry_limit_) [[unlikely]]
             too_many_labels();
-        rows_->set_row(r, entry | tag_);
+        return entry;
     }
+
+    void put_row(std::size_t r, std::uint32_t entry) { rows_->set_row(r, entry | tag_); }
 
     [[noreturn, gnu::noinline, gnu::cold]] static void too_many_labels() {
         throw InternalFailure("too many labels in one column");
