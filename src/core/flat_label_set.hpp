@@ -50,6 +50,9 @@ class FlatLabelSet {
     // The distinct labels, indexed by id.
     const std::vector<DistinctLabel>& labels() const noexcept { return labels_; }
 
+    // Whether the slots fit in a core's cache, so that a lookup need not be prefetched.
+    bool in_cache() const noexcept { return slots_.size() <= kCacheSlots; }
+
     // Starts loading the slot where `hash` begins its probe.
     void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & mask_]); }
 
