@@ -44,6 +44,7 @@ class FlatLabelSet {
     explicit FlatLabelSet(std::size_t expected = 0, LongLabels long_labels = LongLabels::Borrow)
         : copy_long_(long_labels == LongLabels::Copy) {
         allocate(capacity_for(expected));
+        labels_.reserve(expected);
     }
 
     std::size_t size() const noexcept { return labels_.size(); }

@@ -53,6 +53,11 @@ class LabelColumn {
     std::string_view operator[](std::size_t r) const noexcept { return entry(rows_[r]); }
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
+    // Room for n more entries of `bytes` bytes in all.
+    void reserve_entries(std::size_t n, std::size_t bytes) {
+        ends_.reserve(ends_.size() + n);
+        bytes_.reserve(bytes_.size() + bytes);
+    }
     // Makes the column n rows long; each new row must be set before it is read.
     void resize_rows(std::size_t n) { rows_.resize(n); }
     // Adds the entries of `other` (not its rows) after this column's own; returns the index of

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -74,6 +75,11 @@ class ArrowStringFeed {
             start += chunk.length;
             if (start >= last) break;
         }
+    }
+
+    // Room for this many labels.
+    void reserve(std::size_t labels) {
+        seen_ = FlatLabelSet(labels, FlatLabelSet::LongLabels::Copy);
     }
 
     // Whether no two of the entries it added are equal.
@@ -273,15 +279,22 @@ class ArrowStringFeed {
     std::size_t looked_up_ = 0;
 };
 
-// Whether a column holds so many distinct labels that one set of them outgrows a core's cache
-// (some 25,000 or more), judged from runs of rows spread evenly over the column: in a sample
-// of 4,096 rows, 10,000 labels show some 3,400 distinct ones, 25,000 labels some 3,800.
-bool many_labels(const ArrowStringColumn& column, std::size_t rows) {
+// What a sample of a column shows: how many distinct labels the column holds if that is so many
+// that one set of them outgrows a core's cache (some 25,000 or more), else 0; and their mean
+// length. The sample is runs of rows spread evenly over the column: of 4,096 rows, 10,000
+// labels show some 3,400 distinct ones, 25,000 labels some 3,800.
+struct LabelsSeen {
+    std::size_t many = 0;
+    std::size_t mean_bytes = 0;
+};
+
+LabelsSeen sample_labels(const ArrowStringColumn& column, std::size_t rows) {
     constexpr std::size_t kRuns = 64;
     constexpr std::size_t kRunRows = 64;
     FlatLabelSet seen(kRuns * kRunRows);
     const HashSeed seed = HashSeed::random();
     std::size_t valid = 0;
+    std::size_t bytes = 0;
     std::size_t chunk = 0;
     std::size_t start = 0;  // the chunk's first row in the column
     const auto& chunks = column.chunks();
@@ -292,10 +305,21 @@ bool many_labels(const ArrowStringColumn& column, std::size_t rows) {
             LabelKey key = LabelKey::of(chunks[chunk].value(r - start));
             seen.insert(key, hash_label(key, seed));
             ++valid;
+            bytes += key.size;
         }
     }
     // Mostly missing values: too few labels in the sample to tell, and few to read.
-    return valid >= kRuns * kRunRows / 4 && seen.size() * 10 > valid * 9;
+    if (valid < kRuns * kRunRows / 4 || seen.size() * 10 <= valid * 9) return {};
+    // n draws from L equally likely labels show d = L (1 - e^(-n/L)) distinct ones in the
+    // mean: solved for x = n / L, by halving, as (1 - e^(-x)) / x = d / n falls from 1.
+    const double share = static_cast<double>(seen.size()) / static_cast<double>(valid);
+    double lo = 0.0, hi = 16.0;
+    for (int step = 0; step < 60; ++step) {
+        const double x = (lo + hi) / 2;
+        ((1 - std::exp(-x)) / x > share ? lo : hi) = x;
+    }
+    const double labels = static_cast<double>(valid) / std::max(hi, 1e-9);
+    return {static_cast<std::size_t>(std::min(labels, static_cast<double>(rows))), bytes / valid};
 }
 
 enum class Read {
@@ -318,6 +342,10 @@ struct ColumnRead {
         Reader(LabelColumn& rows, ArrowNull nulls, std::size_t leading_nulls, HashSeed seed,
                unsigned part_bits, std::uint32_t part)
             : feed(entries, rows, nulls, leading_nulls, seed, part_bits, part) {}
+        void reserve(std::size_t labels, std::size_t mean_bytes) {
+            entries.reserve_entries(labels, labels * mean_bytes);
+            feed.reserve(labels);
+        }
         LabelColumn entries;
         ArrowStringFeed feed;
     };
@@ -385,12 +413,11 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         if (columns[k].nulls == ArrowNull::Nan) leading_nulls[k] = columns[k].column->first_valid();
     }
     // Which columns have many labels, from samples, where it decides anything.
-    std::vector<std::uint8_t> many(columns.size(), 0);
+    std::vector<LabelsSeen> seen(columns.size());
     if (threads > 1 && rows >= 2 * kBlockRows) {
         parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
-                const ArrowStringColumn& column = *columns[k].column;
-                many[k] = leading_nulls[k] < rows && many_labels(column, rows);
+                if (leading_nulls[k] < rows) seen[k] = sample_labels(*columns[k].column, rows);
             }
         });
     }
@@ -411,13 +438,16 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         }
         read.labels = &scan.turn_text(columns[k].c, 0);
         read.labels->resize_rows(rows);
-        if (many[k]) {
+        if (seen[k].many > 0) {
             read.how = Read::Parts;
             read.seed = HashSeed::random();
             const auto bits = static_cast<unsigned>(std::bit_width(parts - 1));
             for (std::uint32_t p = 0; p < parts; ++p) {
                 read.parts.push_back(std::make_unique<ColumnRead::Reader>(
                     *read.labels, columns[k].nulls, leading_nulls[k], read.seed, bits, p));
+                // Sized for the part's share of the labels, so that its set and entries need
+                // not grow step by step.
+                read.parts.back()->reserve(seen[k].many / parts, seen[k].mean_bytes);
                 part_tasks.push_back({k, p});
             }
             continue;
