@@ -344,11 +344,13 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
         },
         [&] {
             parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+                // In locals: the stores of codes could otherwise alias them.
+                const std::uint32_t* const codes = local.get();
+                double* const base = out.base;
+                const std::size_t stride = out.stride;
                 for (std::size_t r = first; r < last; ++r) {
-                    const std::uint64_t entry = checked_entry(labels, r, entries);
-                    std::uint32_t code = local[entry];
-                    out.base[r * out.stride] =
-                        code == kNoCode ? kMissing : static_cast<double>(code);
+                    const std::uint32_t code = codes[checked_entry(labels, r, entries)];
+                    base[r * stride] = code == kNoCode ? kMissing : static_cast<double>(code);
                 }
             });
         });
