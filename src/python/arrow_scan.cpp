@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 
+// Labels a part makes room for up front, at most: 8 MiB of set.
+constexpr std::size_t kMostReserved = std::size_t{1} << 17;
+
 std::size_t block_count(std::size_t rows) {
     return (rows + kBlockRows - 1) / kBlockRows;
 }
@@ -446,8 +449,10 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                 read.parts.push_back(std::make_unique<ColumnRead::Reader>(
                     *read.labels, columns[k].nulls, leading_nulls[k], read.seed, bits, p));
                 // Sized for the part's share of the labels, so that its set and entries need
-                // not grow step by step.
-                read.parts.back()->reserve(seen[k].many / parts, seen[k].mean_bytes);
+                // not grow step by step; only so far, as a sample of rows that are all distinct
+                // says little more than that there are many.
+                read.parts.back()->reserve(std::min(seen[k].many / parts, kMostReserved),
+                                           seen[k].mean_bytes);
                 part_tasks.push_back({k, p});
             }
             continue;
