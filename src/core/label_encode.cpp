@@ -1,5 +1,6 @@
 // How a column is encoded, fastest first for the common case of many rows and few labels:
-//  0. The entries that rows hold are marked: only they are labels.
+//  0. The entries that rows hold are marked: only they are labels (all of them, when the
+//     column's reader says so).
 //  1. Entries are deduplicated in chunks. Every worker taking part fills one flat hash set of
 //     its own, a piece (no locks, and a set of few labels stays in cache). With more than one
 //     piece, each piece's distinct labels are grouped by the top bits of their hash, and one
@@ -7,8 +8,9 @@
 //     global set.
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
-//  3. Each row goes entry -> id in its piece's set -> code through dense arrays, while the
-//     sorted labels are copied into the column's tables beside it.
+//  3. Each entry's code is composed from its id in its piece's set; then each row goes
+//     entry -> code through one dense array, while the sorted labels are copied into the
+//     column's tables beside it.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
