@@ -89,7 +89,8 @@ class FlatLabelSet {
     // An inline label: its bytes in w0..w2, zero-padded. A long label: its first 8 bytes, its
     // length and the address of its bytes. `meta` holds the id (low 32 bits), 24 bits of the
     // hash that the slot's index does not use, and the length byte (top 8 bits).
-    struct Slot {
+    // Aligned so that a slot never straddles two cache lines.
+    struct alignas(32) Slot {
         std::uint64_t w0;
         std::uint64_t w1;
         std::uint64_t w2;

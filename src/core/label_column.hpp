@@ -65,7 +65,7 @@ class LabelColumn {
     std::uint32_t append_entries(const LabelColumn& other);
 
     // Whether no two entries are equal: said by a reader that deduplicated every entry it added,
-    // so that label encoding need not do it again.
+    // so that label encoding need not do it again (when every entry is held, too).
     bool entries_distinct() const noexcept { return entries_distinct_; }
     void mark_entries_distinct(bool distinct) noexcept { entries_distinct_ = distinct; }
     // Whether every entry is held by some row: said by a reader that adds an entry only for a

@@ -192,9 +192,9 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     const HashSeed seed = HashSeed::random();
 
     // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
-    // chunk on one thread, and for entries known distinct, which are the distinct labels
-    // already and need no dedupe.
-    const bool known_distinct = labels.entries_distinct();
+    // chunk on one thread, and for entries known distinct and all held, which are the distinct
+    // labels already and need no dedupe.
+    const bool known_distinct = labels.entries_distinct() && labels.entries_held();
     unsigned shift = 32;
     if (!known_distinct && threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
         std::size_t target = std::max<std::size_t>(entries / (4 * threads), 1);
@@ -246,7 +246,7 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     std::vector<SortItem> items;
     std::vector<FlatLabelSet> merged;
     std::vector<std::size_t> offsets(partitions + 1, 0);
-    if (known_distinct && all_held) {
+    if (known_distinct) {
         // Ids are entries.
         items.resize(entries);
         parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
@@ -255,13 +255,6 @@ SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
                 items[e] = sort_item(labels.entry(e), local[e]);
             }
         });
-    } else if (known_distinct) {
-        // Ids in entry order, over the held entries.
-        for (std::size_t e = 0; e < entries; ++e) {
-            if (!held[e]) continue;
-            local[e] = static_cast<std::uint32_t>(items.size());
-            items.push_back(sort_item(labels.entry(e), local[e]));
-        }
     } else if (pieces.size() == 1) {
         const auto& distinct = pieces[0]->set.labels();
         items.resize(distinct.size());

@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 
-// Labels a part makes room for up front, at most: 8 MiB of set.
+// Labels a part makes room for up front, at most: 8 MiB of set slots, and their entries.
 constexpr std::size_t kMostReserved = std::size_t{1} << 17;
 
 std::size_t block_count(std::size_t rows) {

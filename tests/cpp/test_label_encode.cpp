@@ -203,11 +203,15 @@ TEST(LabelEncodeFailure, RowWithoutEntryIsAnInternalFailure) {
     for (std::size_t i = 0; i < labels.size(); ++i)
         column.push_label(labels[i] + std::to_string(i % 7));
     column.push_row(static_cast<std::uint32_t>(column.entry_count()));  // no such entry
-    for (std::size_t threads : kPoolSizes) {
+    // Also for a column whose reader says every entry is held: no marking pass looks first.
+    for (std::size_t k = 0; k < 2 * std::size(kPoolSizes); ++k) {
+        const bool held = k >= std::size(kPoolSizes);
+        const std::size_t threads = kPoolSizes[k % std::size(kPoolSizes)];
+        column.mark_entries_held(held);
         parallel::ThreadPool pool(threads);
         try {
             pool.install([&] { label_encode(column); });
-            ADD_FAILURE() << "expected a failure on " << threads << " threads";
+            ADD_FAILURE() << "expected a failure on " << threads << " threads, held " << held;
         } catch (const InternalFailure& e) {
             EXPECT_STREQ(e.what(), "no entry found for key");
         }
