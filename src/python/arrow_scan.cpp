@@ -133,17 +133,7 @@ class ArrowStringFeed {
             seen_.prefetch(take ? hashes[m] : 0);
             m += take;
         }
-        // Members held in locals: a row's store could otherwise alias them.
-        const std::uint32_t tag = tag_;
-        auto entries = static_cast<std::uint32_t>(labels_->entry_count());
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::uint32_t id = seen_.insert(keys[j], hashes[j]);
-            if (id == entries) [[unlikely]] {
-                add_label(keys[j].view());
-                ++entries;
-            }
-            rows_->set_row(r + at[j], id | tag);
-        }
+        for (std::size_t j = 0; j < m; ++j) put_row(r + at[j], entry_of(keys[j], hashes[j]));
         looked(m);
     }
 
@@ -162,21 +152,14 @@ class ArrowStringFeed {
     // row straight through.
     void read_batch_cached(const ArrowStringChunk& chunk, std::size_t i, std::size_t n,
                            std::size_t r) {
-        auto entries = static_cast<std::uint32_t>(labels_->entry_count());
         std::size_t looked_up = 0;
         for (std::size_t k = 0; k < n; ++k) {
             if (!chunk.is_valid(i + k)) {
                 null(r + k);
-                entries = static_cast<std::uint32_t>(labels_->entry_count());
                 continue;
             }
             const LabelKey key = LabelKey::of(chunk.value(i + k));
-            const std::uint32_t id = seen_.insert(key, hash_label(key, seed_));
-            if (id == entries) [[unlikely]] {
-                add_label(key.view());
-                ++entries;
-            }
-            rows_->set_row(r + k, id);
+            put_row(r + k, entry_of(key, hash_label(key, seed_)));
             ++looked_up;
         }
         looked(looked_up);
@@ -208,8 +191,7 @@ class ArrowStringFeed {
         if (label.entry == kNone) {
             // The marker is a label like any other: one entry with the same text in a cell.
             if (deduping_) {
-                label.entry = seen_.insert(label.key, label.hash);
-                if (label.entry == labels_->entry_count()) add_label(label.key.view());
+                label.entry = entry_of(label.key, label.hash);
             } else {
                 label.entry = add_label(label.key.view());
             }
@@ -238,6 +220,15 @@ class ArrowStringFeed {
             label.hash = hash_label(label.key, seed_);
             label.mine = of_part(label.hash);
         }
+    }
+
+    // While deduplicating: the entry of the key's label, which is its id in the set; a new
+    // label becomes the next entry.
+    std::uint32_t entry_of(const LabelKey& key, std::uint64_t hash) {
+        const std::uint32_t id = seen_.insert(key, hash);
+        if (id == labels_->entry_count()) [[unlikely]]
+            add_label(key.view());
+        return id;
     }
 
     // Whether a label of this hash is this part's: every label when the column is not split.
