@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from adapter_roads import assert_same_fit, fit, general_frame, same_cells
+from adapter_roads import assert_same_fit, fit, general_frame, is_panic, same_cells
 from quorlin import Encoder
 from state_tables import read_tables
 
@@ -179,6 +179,35 @@ def test_long_column_with_a_value_that_is_not_text(labels):
     array = _from_buffers(pa.string(), offsets, b"".join(values), None)
     check_frame(pd.DataFrame({"t": pd.Series(pd.arrays.ArrowExtensionArray(
         pa.chunked_array([array])))}))
+
+
+# Offsets are checked as each value is read: offsets that leave the data buffer or descend, far
+# into a column read in blocks or in parts, send the frame to pandas before a byte is read.
+# pyarrow checks offsets when it builds the array, so they are spoiled after, in place.
+@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
+@pytest.mark.parametrize("bad", ["past the data", "descending", "negative"])
+def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels, bad):
+    values = [f"v{i % labels}".encode() for i in range(140_000)]
+    offsets = np.cumsum([0] + [len(v) for v in values]).astype(np.int32)
+    array = pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.Array.from_buffers(
+        pa.string(), len(values), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(values))])]))
+    if bad == "past the data":
+        offsets[100_004:] += 1 << 20
+    elif bad == "descending":
+        offsets[100_004] = offsets[100_003] - 1
+    else:
+        offsets[100_004] = -5
+
+    def to_pandas(*args, **kwargs):
+        raise RuntimeError("read through pandas")
+
+    for cls in type(array).__mro__:
+        for name in ("to_numpy", "__array__"):
+            if name in cls.__dict__:
+                monkeypatch.setattr(cls, name, to_pandas)
+    with pytest.raises(BaseException, match="read through pandas") as info:  # noqa: B017
+        Encoder().encode(pd.DataFrame({"t": pd.Series(array)}))
+    assert is_panic(info.value)
 
 
 def test_string_view_column_is_read_through_values():

@@ -1,11 +1,8 @@
 #include "python/arrow_read.hpp"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <limits>
 
-#include "parallel/pool.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
 
@@ -55,42 +52,6 @@ int string_width_class(PyObject* type) {
     PyRef large = arrow_type("large_string");
     if (large && equals(type, large.get())) return 2;
     return 0;
-}
-
-// Whether ok(begin, end) holds for every piece of [0, n), pieces of `grain` checked on the pool:
-// the buffers are plain memory that the column's views keep, and no Python code runs meanwhile.
-template <typename Ok>
-bool all_pieces(std::size_t n, std::size_t grain, const Ok& ok) {
-    const std::size_t pieces = (n + grain - 1) / grain;
-    if (pieces <= 1) return n == 0 || ok(0, n);
-    std::atomic<bool> fine{true};
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last && fine.load(std::memory_order_relaxed); ++p) {
-            if (!ok(p * grain, std::min(n, (p + 1) * grain))) {
-                fine.store(false, std::memory_order_relaxed);
-            }
-        }
-    });
-    return fine.load();
-}
-
-// Offsets that ascend from the first row to the end of the last within `data_size` bytes: every
-// value's bytes lie in the data buffer. Whether they are UTF-8 is checked as the column is read,
-// once per distinct label (arrow_scan.cpp).
-bool readable(const ArrowStringChunk& chunk, std::size_t data_size) {
-    constexpr std::size_t kRowGrain = std::size_t{1} << 16;
-    // Each offset at least the one before it.
-    bool ascending = all_pieces(chunk.length, kRowGrain, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (chunk.slot(chunk.offset + i + 1) < chunk.slot(chunk.offset + i)) return false;
-        }
-        return true;
-    });
-    if (!ascending) return false;
-    const std::size_t last = chunk.slot(chunk.offset + chunk.length);
-    // Offsets are signed: a negative one reads as a huge size and fails here. Without a data
-    // buffer the size is 0, so every value is empty.
-    return last <= data_size;
 }
 
 }  // namespace
@@ -193,7 +154,7 @@ std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std:
         chunk.validity = reinterpret_cast<const std::uint8_t*>(validity);
         chunk.offsets = offsets;
         chunk.data = data;
-        if (!readable(chunk, data_size)) return nullptr;
+        chunk.data_size = data_size;
         total += chunk.length;
         column->chunks_.push_back(chunk);
     }

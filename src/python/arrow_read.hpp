@@ -1,8 +1,8 @@
 // Text columns that pandas keeps in Arrow memory, read from Arrow's own buffers (validity bits,
 // offsets, UTF-8 data) through the buffer protocol instead of one Python str per cell. Opening
-// a column checks its buffers on the calling thread; reading them into the scan
-// (arrow_scan.hpp) is plain memory and runs on the worker pool, and checks that the values are
-// UTF-8.
+// a column checks its buffers' sizes on the calling thread; reading them into the scan
+// (arrow_scan.hpp) is plain memory and runs on the worker pool, and checks each value's
+// offsets and that the values are UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +17,8 @@
 
 namespace quorlin {
 
-// One chunk of an Arrow string or large_string array, already checked: its offsets ascend
-// within the data. Its values may still not be UTF-8.
+// One chunk of an Arrow string or large_string array. Its buffers are long enough for its rows;
+// its offsets are checked as each value is read, and its values may still not be UTF-8.
 struct ArrowStringChunk {
     std::size_t length = 0;                  // rows
     std::size_t offset = 0;                  // first row's slot in the validity bits and offsets
@@ -26,6 +26,7 @@ struct ArrowStringChunk {
     const char* offsets = nullptr;           // int32 (string) or int64 (large_string) slots
     bool large = false;
     const char* data = nullptr;
+    std::size_t data_size = 0;
 
     bool is_valid(std::size_t i) const noexcept {
         if (validity == nullptr) return true;
@@ -37,9 +38,16 @@ struct ArrowStringChunk {
         if (large) return static_cast<std::size_t>(load<std::int64_t>(offsets + k * 8));
         return static_cast<std::size_t>(load<std::int32_t>(offsets + k * 4));
     }
-    std::string_view value(std::size_t i) const noexcept {
-        std::size_t begin = slot(offset + i);
-        return {data + begin, slot(offset + i + 1) - begin};
+    // Row i's value into `out`; false, and `out` untouched, when its offsets do not ascend
+    // within the data buffer (a negative offset reads as a huge one and fails too). Checked
+    // here, as the reading loads them anyway, rather than in a pass of its own at opening.
+    bool value(std::size_t i, std::string_view& out) const noexcept {
+        const std::size_t begin = slot(offset + i);
+        const std::size_t end = slot(offset + i + 1);
+        if (begin > end || end > data_size) [[unlikely]]
+            return false;
+        out = {data + begin, end - begin};
+        return true;
     }
 };
 

@@ -67,7 +67,7 @@ class ArrowStringFeed {
         for (const ArrowStringChunk& chunk : column.chunks()) {
             const std::size_t begin = std::max(first, start);
             const std::size_t end = std::min(last, start + chunk.length);
-            for (std::size_t r = begin; r < end; r += kBatch) {
+            for (std::size_t r = begin; r < end && readable_; r += kBatch) {
                 std::size_t n = std::min(kBatch, end - r);
                 if (all_null(chunk, r - start, n)) {
                     null_run(r, n);
@@ -87,9 +87,10 @@ class ArrowStringFeed {
 
     // Whether no two of the entries it added are equal.
     bool distinct() const noexcept { return deduping_; }
-    // Whether every label it added is UTF-8. A row names the entry of bytes equal to its own,
-    // so checking each entry checks every row.
-    bool all_text() const noexcept { return all_text_; }
+    // Whether every value it read lies within the data buffer and every label it added is
+    // UTF-8. A row names the entry of bytes equal to its own, so checking each entry checks
+    // every row. Reading stops at the first value whose offsets do not hold.
+    bool readable() const noexcept { return readable_; }
 
   private:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -104,7 +105,9 @@ class ArrowStringFeed {
                 if (!chunk.is_valid(i + k)) {
                     if (null_label(r + k).mine) null(r + k);
                 } else {
-                    put_row(r + k, add_label(chunk.value(i + k)));
+                    std::string_view label;
+                    if (!value_of(chunk, i + k, label)) return;
+                    put_row(r + k, add_label(label));
                 }
             }
             return;
@@ -124,7 +127,9 @@ class ArrowStringFeed {
                 if (null_label(r + k).mine) null(r + k);
                 continue;
             }
-            keys[m] = LabelKey::of(chunk.value(i + k));
+            std::string_view label;
+            if (!value_of(chunk, i + k, label)) return;
+            keys[m] = LabelKey::of(label);
             hashes[m] = hash_label(keys[m], seed_);
             at[m] = static_cast<std::uint32_t>(k);
             // Whether a row is this part's is a coin toss: kept without a branch, and a row of
@@ -158,11 +163,21 @@ class ArrowStringFeed {
                 null(r + k);
                 continue;
             }
-            const LabelKey key = LabelKey::of(chunk.value(i + k));
+            std::string_view label;
+            if (!value_of(chunk, i + k, label)) return;
+            const LabelKey key = LabelKey::of(label);
             put_row(r + k, entry_of(key, hash_label(key, seed_)));
             ++looked_up;
         }
         looked(looked_up);
+    }
+
+    // Row i's value; false for offsets outside the data, which leave the column to pandas.
+    bool value_of(const ArrowStringChunk& chunk, std::size_t i, std::string_view& label) {
+        if (chunk.value(i, label)) [[likely]]
+            return true;
+        readable_ = false;
+        return false;
     }
 
     // Whether rows i .. i + n - 1 of the chunk are all missing: mostly missing columns are
@@ -237,7 +252,7 @@ class ArrowStringFeed {
     // Every entry comes through here, and only with a row that holds it: the limit checked
     // here holds for every row.
     std::uint32_t add_label(std::string_view label) {
-        if (!all_ascii(label.data(), label.size()) && check_utf8(label)) all_text_ = false;
+        if (!all_ascii(label.data(), label.size()) && check_utf8(label)) readable_ = false;
         const std::uint32_t entry = labels_->add_entry(label);
         if (entry >= entry_limit_) [[unlikely]]
             too_many_labels();
@@ -267,7 +282,7 @@ class ArrowStringFeed {
     std::size_t leading_nulls_ = 0;
     std::array<NullLabel, 2> null_labels_;  // after the first value, before it
     bool deduping_ = true;
-    bool all_text_ = true;
+    bool readable_ = true;
     // While deduplicating, the entries are the set's labels in its order: an id is an entry.
     FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
     std::size_t looked_up_ = 0;
@@ -295,8 +310,12 @@ LabelsSeen sample_labels(const ArrowStringColumn& column, std::size_t rows) {
     for (std::size_t run = 0; run < kRuns; ++run) {
         for (std::size_t r = run * (rows / kRuns); r < run * (rows / kRuns) + kRunRows; ++r) {
             while (r >= start + chunks[chunk].length) start += chunks[chunk++].length;
-            if (!chunks[chunk].is_valid(r - start)) continue;
-            LabelKey key = LabelKey::of(chunks[chunk].value(r - start));
+            std::string_view label;
+            // A value whose offsets do not hold is left to the reading, which reports it.
+            if (!chunks[chunk].is_valid(r - start) || !chunks[chunk].value(r - start, label)) {
+                continue;
+            }
+            LabelKey key = LabelKey::of(label);
             seen.insert(key, hash_label(key, seed));
             ++valid;
             bytes += key.size;
@@ -463,8 +482,8 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
         tasks.insert(tasks.begin() + static_cast<std::ptrdiff_t>(at), part_tasks[i]);
     }
 
-    // By task: whether a label it read is not UTF-8.
-    std::vector<std::uint8_t> not_text(tasks.size(), 0);
+    // By task: whether a value it read lies outside the data or is not UTF-8.
+    std::vector<std::uint8_t> unreadable(tasks.size(), 0);
     parallel::parallel_for(tasks.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t t = first; t < last; ++t) {
             const ArrowTextColumn& column = columns[tasks[t].k];
@@ -478,7 +497,7 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                     break;
                 case Read::Parts:
                     read.parts[i]->feed.read(*column.column, 0, rows);
-                    not_text[t] = !read.parts[i]->feed.all_text();
+                    unreadable[t] = !read.parts[i]->feed.readable();
                     break;
                 case Read::Blocks: {
                     ColumnRead::Reader& reader = read.readers.mine([&] {
@@ -488,13 +507,13 @@ bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& col
                     reader.feed.read(*column.column, i * kBlockRows,
                                      std::min(rows, (i + 1) * kBlockRows));
                     read.block_reader[i] = read.readers.index();
-                    not_text[t] = !reader.feed.all_text();
+                    unreadable[t] = !reader.feed.readable();
                     break;
                 }
             }
         }
     });
-    if (std::find(not_text.begin(), not_text.end(), 1) != not_text.end()) return false;
+    if (std::find(unreadable.begin(), unreadable.end(), 1) != unreadable.end()) return false;
     parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
             if (reads[k].how != Read::Numbers) reads[k].join(rows);

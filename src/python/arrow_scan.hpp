@@ -25,8 +25,8 @@ struct ArrowTextColumn {
 };
 
 // Reads the columns in parallel on the worker pool: they are plain memory, and every column
-// writes only its own part of the scan. No Python call is made. False when a value is not
-// UTF-8: the scan is then left half read.
+// writes only its own part of the scan. No Python call is made. False when a value's offsets
+// lie outside the data or a value is not UTF-8: the scan is then left half read.
 bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns);
 
 }  // namespace quorlin

@@ -269,12 +269,12 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     }
     SignalCheck signals;
     if (!arrow_columns.empty() || !numeric_columns.empty()) {
-        bool all_text = true;
-        parallel::join([&] { all_text = scan_arrow_strings(scan, arrow_columns); },
+        bool readable = true;
+        parallel::join([&] { readable = scan_arrow_strings(scan, arrow_columns); },
                        [&] { copy_numeric_columns(scan, numeric_columns); });
-        // Bytes that are not UTF-8 are pandas' to report: the frame takes the general road,
-        // from a scan that forgets what was read.
-        if (!all_text) {
+        // Offsets outside the data and bytes that are not UTF-8 are pandas' to report: the
+        // frame takes the general road, from a scan that forgets what was read.
+        if (!readable) {
             for (std::size_t c = 0; c < scan.cols(); ++c) scan.reset_column(c);
             return false;
         }
