@@ -19,15 +19,6 @@
 
 namespace quorlin {
 
-// Equality of two byte runs of n >= 8 bytes, a word at a time, the last word overlapping.
-inline bool equal_from8(const char* a, const char* b, std::size_t n) noexcept {
-    std::size_t i = 0;
-    for (; i + 8 < n; i += 8) {
-        if (load<std::uint64_t>(a + i) != load<std::uint64_t>(b + i)) return false;
-    }
-    return load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
-}
-
 // A distinct label of a set: a view onto the inserted bytes and the hash it was inserted with.
 struct DistinctLabel {
     const char* data;
@@ -151,7 +142,9 @@ class FlatLabelSet {
     // Bytes 8.. of a long label of the key's length, from the inserted copy the slot points at.
     static bool same_long(const Slot& slot, const LabelKey& key) noexcept {
         const auto* stored = reinterpret_cast<const char*>(slot.w2);
-        return stored == key.data || equal_from8(stored + 8, key.data + 8, key.size - 8);
+        // memcmp compares a vector at a time; a word loop was a third of the time of a column
+        // of 125-byte labels.
+        return stored == key.data || std::memcmp(stored + 8, key.data + 8, key.size - 8) == 0;
     }
 
     // Adds the key in the empty slot i, or wherever it lands after the slots have grown. `slot`
