@@ -203,9 +203,13 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         }
         throw;
     }
+    // One addition per label rather than one Py_INCREF per cell, which is a chain of dependent
+    // increments of one count. Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
     for (TextFill* fill : counted) {
         for (std::size_t i = 0; i < fill->count.size(); ++i) {
-            for (std::size_t n = 0; n < fill->count[i]; ++n) Py_INCREF(fill->objects[i]);
+            if (fill->count[i] == 0) continue;
+            PyObject* label = fill->objects[i];
+            Py_SET_REFCNT(label, Py_REFCNT(label) + static_cast<Py_ssize_t>(fill->count[i]));
         }
     }
 }
