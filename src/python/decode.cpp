@@ -151,33 +151,21 @@ std::vector<TextFill> text_fills(const Tables& tables, Check check) {
 // missing() when the cell has none; a slot's old reference is released. Cells of one label are
 // many and labels few: raising a label's count once per cell costs a cache miss per cell. So
 // where the codes are dense (tables that encode made, and at least as many rows as labels),
-// a column's cells are counted per label on the workers, each label used is made here, the
-// workers write the pointers, and each label's count is raised here in one go. Reference counts
+// a column's labels are all made here, the workers write the pointers and count the cells of
+// each label in one pass, and each label's count is raised here in one go. Reference counts
 // are only touched here. Other columns are filled cell by cell, here.
 template <typename Missing>
 void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing) {
     const std::size_t rows = matrix.rows();
     std::vector<TextFill*> counted;
     for (TextFill& fill : fills) {
-        if (rows > 0 && fill.labels->countable(rows)) counted.push_back(&fill);
-    }
-    parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) {
-            TextFill& fill = *counted[k];
-            fill.count.assign(fill.labels->slots(), 0);
-            for (std::size_t r = 0; r < rows; ++r) {
-                ++fill.count[fill.labels->slot_of(matrix.at(r, fill.c))];
-            }
-        }
-    });
-    for (TextFill& fill : fills) {
-        if (!fill.count.empty()) {
-            const std::size_t none = fill.count.size() - 1;
-            fill.objects.assign(fill.count.size(), nullptr);
-            for (std::size_t i = 0; i < none; ++i) {
-                if (fill.count[i] > 0) fill.objects[i] = fill.labels->slot_label(i);
-            }
-            if (fill.count[none] > 0) fill.objects[none] = missing();
+        if (rows > 0 && fill.labels->countable(rows)) {
+            // Every label, used or not: with at least as many rows as labels, nearly all are.
+            const std::size_t none = fill.labels->slots() - 1;
+            fill.objects.resize(none + 1);
+            for (std::size_t i = 0; i < none; ++i) fill.objects[i] = fill.labels->slot_label(i);
+            fill.objects[none] = missing();
+            counted.push_back(&fill);
             continue;
         }
         for (std::size_t r = 0; r < rows; ++r) {
@@ -191,9 +179,11 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
                 TextFill& fill = *counted[k];
+                fill.count.assign(fill.objects.size(), 0);
                 for (std::size_t r = 0; r < rows; ++r) {
-                    fill.cells[r * fill.step] =
-                        fill.objects[fill.labels->slot_of(matrix.at(r, fill.c))];
+                    const std::size_t slot = fill.labels->slot_of(matrix.at(r, fill.c));
+                    ++fill.count[slot];
+                    fill.cells[r * fill.step] = fill.objects[slot];
                 }
             }
         });
