@@ -112,14 +112,19 @@ void require_maps(const Tables& tables) {
 }
 
 // One text column to decode: its label cache, and where its cells go (cells[r * step] for row
-// r). `count` and `objects` are the working state of a counted fill.
+// r). `slots` is the working state of a counted fill.
 struct TextFill {
     ColumnIndex c = 0;
     std::unique_ptr<LabelCache> labels;
     PyObject** cells = nullptr;
     std::size_t step = 1;
-    std::vector<std::size_t> count;
-    std::vector<PyObject*> objects;
+    // A label and the number of cells that hold it, side by side: a cell reads and counts its
+    // label's slot with one cache miss, not two.
+    struct Slot {
+        PyObject* label;
+        std::size_t cells;
+    };
+    std::vector<Slot> slots;
 };
 
 // Calls check(fill) for each text column in the tables' order, each with a fresh label cache
@@ -162,9 +167,9 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         if (rows > 0 && fill.labels->countable(rows)) {
             // Every label, used or not: with at least as many rows as labels, nearly all are.
             const std::size_t none = fill.labels->slots() - 1;
-            fill.objects.resize(none + 1);
-            for (std::size_t i = 0; i < none; ++i) fill.objects[i] = fill.labels->slot_label(i);
-            fill.objects[none] = missing();
+            fill.slots.resize(none + 1);
+            for (std::size_t i = 0; i < none; ++i) fill.slots[i] = {fill.labels->slot_label(i), 0};
+            fill.slots[none] = {missing(), 0};
             counted.push_back(&fill);
             continue;
         }
@@ -179,11 +184,10 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
                 TextFill& fill = *counted[k];
-                fill.count.assign(fill.objects.size(), 0);
                 for (std::size_t r = 0; r < rows; ++r) {
-                    const std::size_t slot = fill.labels->slot_of(matrix.at(r, fill.c));
-                    ++fill.count[slot];
-                    fill.cells[r * fill.step] = fill.objects[slot];
+                    TextFill::Slot& slot = fill.slots[fill.labels->slot_of(matrix.at(r, fill.c))];
+                    ++slot.cells;
+                    fill.cells[r * fill.step] = slot.label;
                 }
             }
         });
@@ -196,10 +200,9 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
     // One addition per label rather than one Py_INCREF per cell, which is a chain of dependent
     // increments of one count. Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
     for (TextFill* fill : counted) {
-        for (std::size_t i = 0; i < fill->count.size(); ++i) {
-            if (fill->count[i] == 0) continue;
-            PyObject* label = fill->objects[i];
-            Py_SET_REFCNT(label, Py_REFCNT(label) + static_cast<Py_ssize_t>(fill->count[i]));
+        for (const TextFill::Slot& slot : fill->slots) {
+            if (slot.cells == 0) continue;
+            Py_SET_REFCNT(slot.label, Py_REFCNT(slot.label) + static_cast<Py_ssize_t>(slot.cells));
         }
     }
 }
