@@ -84,8 +84,9 @@ inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexc
         std::size_t n = key.size;
         if (n > 48) {
             // Two independent chains over 32 bytes a step: a long label waits for half as many
-            // multiplies in a row.
-            std::uint64_t h2 = h;
+            // multiplies in a row. They start apart, from the seed: chains from one start would
+            // stay equal, and cancel when joined, for labels whose blocks repeat in a fixed way.
+            std::uint64_t h2 = seed.k1 ^ kP2;
             for (; n > 48; p += 32, n -= 32) {
                 h = mix(load<std::uint64_t>(p) ^ kP1, load<std::uint64_t>(p + 8) ^ h);
                 h2 = mix(load<std::uint64_t>(p + 16) ^ kP2, load<std::uint64_t>(p + 24) ^ h2);
