@@ -198,15 +198,8 @@ def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels
         offsets[100_603] = offsets[100_602] - 1
     else:
         offsets[100_603] = -5
-
-    def to_pandas(*args, **kwargs):
-        raise RuntimeError("read through pandas")
-
-    for cls in type(array).__mro__:
-        for name in ("to_numpy", "__array__"):
-            if name in cls.__dict__:
-                monkeypatch.setattr(cls, name, to_pandas)
-    with pytest.raises(BaseException, match="read through pandas") as info:  # noqa: B017
+    _refuse_conversion(monkeypatch, array)
+    with pytest.raises(BaseException, match="converted through pandas") as info:  # noqa: B017
         Encoder().encode(pd.DataFrame({"t": pd.Series(array)}))
     assert is_panic(info.value)
 
