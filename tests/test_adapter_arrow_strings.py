@@ -184,8 +184,9 @@ def test_long_column_with_a_value_that_is_not_text(labels):
 # Offsets are checked as each value is read: offsets that leave the data buffer or descend, far
 # into a column read in blocks or in parts, send the frame to pandas before a byte is read.
 # pyarrow checks offsets when it builds the array, so they are spoiled after, in place; row
-# 100,602 is also one that the sample of a column's labels reads.
-@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
+# 100,602 is also one that the sample of a column's labels reads. Beside columns of few labels,
+# a column of distinct labels is read in one part, which stops deduplicating.
+@pytest.mark.parametrize("labels", [7, 60_000, 140_000], ids=["blocks", "parts", "one part"])
 @pytest.mark.parametrize("bad", ["past the data", "descending", "negative"])
 def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels, bad):
     values = [f"v{i % labels}".encode() for i in range(140_000)]
@@ -198,9 +199,13 @@ def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels
         offsets[100_603] = offsets[100_602] - 1
     else:
         offsets[100_603] = -5
+    beside = {}
+    if labels == 140_000:
+        beside = {f"few{i}": text(long_labels("few labels", len(values)), next(iter(DTYPES)))
+                  for i in range(3)}
     _refuse_conversion(monkeypatch, array)
     with pytest.raises(BaseException, match="converted through pandas") as info:  # noqa: B017
-        Encoder().encode(pd.DataFrame({"t": pd.Series(array)}))
+        Encoder().encode(pd.DataFrame({"t": pd.Series(array), **beside}))
     assert is_panic(info.value)
 
 
@@ -256,6 +261,17 @@ def test_long_chunked_columns_read_side_by_side():
     frame = pd.concat([frame.iloc[:70_001], frame.iloc[70_001:], frame.iloc[:3]],
                       ignore_index=True).iloc[1:]
     assert min(chunk_counts(frame.rename(columns={"few": "t", "many": "u"}))) > 1
+    check_frame(frame)
+
+
+# Beside three columns of few labels, a column of many labels is read whole by one worker, and
+# may stop deduplicating as a reader of blocks does.
+@pytest.mark.parametrize("pattern", ["many labels, markers as text", "distinct, then repeated"])
+def test_column_of_many_labels_read_in_one_part(pattern):
+    dtype = next(iter(DTYPES))
+    frame = pd.DataFrame({"many": text(long_labels(pattern, 140_000), dtype),
+                          **{f"few{i}": text(long_labels("few labels", 140_000), dtype)
+                             for i in range(3)}})
     check_frame(frame)
 
 
