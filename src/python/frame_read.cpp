@@ -1,6 +1,7 @@
 #include "python/frame_read.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -123,13 +124,29 @@ bool runs_no_caller_code(PyObject* cell) {
            (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
 }
 
-bool cells_run_no_caller_code(const ColumnCells& cells, std::size_t rows) {
-    const char* p = cells.data;
-    for (std::size_t r = 0; r < rows; ++r, p += cells.stride) {
-        PyObject* cell = load<PyObject*>(p);
-        if (cell != nullptr && !runs_no_caller_code(cell)) return false;
-    }
-    return true;
+// Whether that holds for every cell of the columns. The look at each cell's type waits on memory
+// (the cells lie anywhere), so it runs on the workers, in blocks of rows: it only reads, and the
+// calling thread waits on the pool holding the interpreter lock, so no cell changes meanwhile.
+bool cells_run_no_caller_code(const std::vector<ObjectColumnCells>& columns, std::size_t rows) {
+    constexpr std::size_t kBlockRows = std::size_t{1} << 16;
+    const std::size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    std::atomic<bool> all{true};
+    parallel::parallel_for(columns.size() * blocks, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = first; t < last && all.load(std::memory_order_relaxed); ++t) {
+            const ColumnCells& cells = columns[t / blocks].cells;
+            const std::size_t begin = t % blocks * kBlockRows;
+            const std::size_t end = std::min(rows, begin + kBlockRows);
+            const char* p = cells.data + static_cast<std::ptrdiff_t>(begin) * cells.stride;
+            for (std::size_t r = begin; r < end; ++r, p += cells.stride) {
+                PyObject* cell = load<PyObject*>(p);
+                if (cell != nullptr && !runs_no_caller_code(cell)) {
+                    all.store(false, std::memory_order_relaxed);
+                    return;
+                }
+            }
+        }
+    });
+    return all.load(std::memory_order_relaxed);
 }
 
 PyRef column_series(PyObject* iloc, std::size_t c) {
@@ -258,15 +275,15 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
                           static_cast<std::size_t>(PyDataType_ELSIZE(descr)),
                           columns[c].layout.get()};
         if (cells.kind == DirectKind::Object) {
-            // `values`, which the general road reads, is a snapshot for a frame of several
-            // blocks, and these columns are not: a cell whose own code changes the frame would
-            // be seen here and not there. Such frames take the general road.
-            if (!cells_run_no_caller_code(cells, scan.rows())) return false;
             object_columns.push_back({c, cells});
         } else {
             numeric_columns.push_back({c, cells});
         }
     }
+    // `values`, which the general road reads, is a snapshot for a frame of several blocks, and
+    // these columns are not: a cell whose own code changes the frame would be seen here and not
+    // there. Such frames take the general road.
+    if (!cells_run_no_caller_code(object_columns, scan.rows())) return false;
     SignalCheck signals;
     if (!arrow_columns.empty() || !numeric_columns.empty()) {
         bool readable = true;
