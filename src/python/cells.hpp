@@ -108,6 +108,10 @@ class StrEntryCache {
     std::uint32_t find(PyObject* str) noexcept;
     // Files `str` (not yet filed) under `entry`.
     void insert(PyObject* str, std::uint32_t entry);
+    // Starts loading the slot where a find of `str` begins.
+    void prefetch(PyObject* str) const noexcept {
+        if (active_ && !slots_.empty()) __builtin_prefetch(&slots_[slot_of(str)]);
+    }
 
   private:
     struct Slot {

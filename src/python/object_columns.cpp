@@ -14,6 +14,9 @@ namespace quorlin {
 namespace {
 
 constexpr std::uint32_t kPending = 0xFFFFFFFFu;
+// Rows ahead whose cells, and the cache's slots for them, are loaded early: the cells lie
+// anywhere in memory, and each waited on its own load.
+constexpr std::size_t kAhead = 16;
 
 // One column as a worker reads it.
 struct ObjectColumnRead {
@@ -24,7 +27,16 @@ struct ObjectColumnRead {
         const std::size_t c = column.c;
         const char* p = column.cells.data;
         std::string text;
-        for (std::size_t r = 0; r < scan.rows(); ++r, p += column.cells.stride) {
+        const std::size_t rows = scan.rows();
+        for (std::size_t r = 0; r < rows; ++r, p += column.cells.stride) {
+            if (r + kAhead < rows) {
+                PyObject* ahead =
+                    load<PyObject*>(p + static_cast<std::ptrdiff_t>(kAhead) * column.cells.stride);
+                if (ahead != nullptr) {
+                    __builtin_prefetch(ahead);
+                    cache.prefetch(ahead);
+                }
+            }
             PyObject* cell = load<PyObject*>(p);
             if (cell == nullptr) return;  // reads as None, which has conversions to try
             if (PyFloat_CheckExact(cell)) {
