@@ -27,8 +27,8 @@ void append_cell_text(std::string& out, PyObject* cell) {
     append_str_utf8(out, text.get());
 }
 
-std::uint32_t FloatEntries::entry(LabelColumn& labels, double value) {
-    const auto bits = std::bit_cast<std::uint64_t>(value);
+std::uint32_t FloatEntries::find_or_add(LabelColumn& labels, std::uint64_t bits) {
+    const auto value = std::bit_cast<double>(bits);
     auto found = entries_.find(bits);
     if (found != entries_.end()) return found->second;
     // What str() of a float object gives.

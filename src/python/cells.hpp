@@ -4,6 +4,7 @@
 // and the general road that fetches every cell as values[(r, c)].
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,10 +61,23 @@ inline std::string str_utf8(PyObject* str) {
 // digits), without making a Python object, so that no Python code can run.
 class FloatEntries {
   public:
-    std::uint32_t entry(LabelColumn& labels, double value);
+    std::uint32_t entry(LabelColumn& labels, double value) {
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        // Missing values come as runs of one NaN object: most calls ask for the last value.
+        if (bits == last_bits_ && has_last_) return last_entry_;
+        last_entry_ = find_or_add(labels, bits);
+        last_bits_ = bits;
+        has_last_ = true;
+        return last_entry_;
+    }
 
   private:
+    std::uint32_t find_or_add(LabelColumn& labels, std::uint64_t bits);
+
     std::unordered_map<std::uint64_t, std::uint32_t, WordHasher> entries_;
+    std::uint64_t last_bits_ = 0;
+    std::uint32_t last_entry_ = 0;
+    bool has_last_ = false;
 };
 
 // Lets a long scan end with KeyboardInterrupt (or whatever a signal handler raises): pending

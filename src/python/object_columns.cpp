@@ -84,7 +84,10 @@ std::size_t read_object_columns(TableScan& scan, const std::vector<ObjectColumnC
     while (done < reads.size() && reads[done]->whole) ++done;
     for (std::size_t k = done; k < reads.size(); ++k) scan.reset_column(reads[k]->column.c);
     for (std::size_t k = 0; k < done; ++k) {
-        if (reads[k]->labels != nullptr) reads[k]->finish();
+        if (reads[k]->labels == nullptr) continue;
+        reads[k]->finish();
+        // Every entry came with the row that holds it: label encoding need not look for others.
+        reads[k]->labels->mark_entries_held(true);
     }
     return done;
 }
