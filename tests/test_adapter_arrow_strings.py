@@ -6,6 +6,8 @@ general road (`values`, one item access per cell). Fits, outputs, decodes and st
 must agree.
 """
 
+import os
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -184,9 +186,8 @@ def test_long_column_with_a_value_that_is_not_text(labels):
 # Offsets are checked as each value is read: offsets that leave the data buffer or descend, far
 # into a column read in blocks or in parts, send the frame to pandas before a byte is read.
 # pyarrow checks offsets when it builds the array, so they are spoiled after, in place; row
-# 100,602 is also one that the sample of a column's labels reads. Beside columns of few labels,
-# a column of distinct labels is read in one part, which stops deduplicating.
-@pytest.mark.parametrize("labels", [7, 60_000, 140_000], ids=["blocks", "parts", "one part"])
+# 100,602 is also one that the sample of a column's labels reads.
+@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
 @pytest.mark.parametrize("bad", ["past the data", "descending", "negative"])
 def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels, bad):
     values = [f"v{i % labels}".encode() for i in range(140_000)]
@@ -199,13 +200,9 @@ def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels
         offsets[100_603] = offsets[100_602] - 1
     else:
         offsets[100_603] = -5
-    beside = {}
-    if labels == 140_000:
-        beside = {f"few{i}": text(long_labels("few labels", len(values)), next(iter(DTYPES)))
-                  for i in range(3)}
     _refuse_conversion(monkeypatch, array)
     with pytest.raises(BaseException, match="converted through pandas") as info:  # noqa: B017
-        Encoder().encode(pd.DataFrame({"t": pd.Series(array), **beside}))
+        Encoder().encode(pd.DataFrame({"t": pd.Series(array)}))
     assert is_panic(info.value)
 
 
@@ -264,15 +261,49 @@ def test_long_chunked_columns_read_side_by_side():
     check_frame(frame)
 
 
-# Beside three columns of few labels, a column of many labels is read whole by one worker, and
-# may stop deduplicating as a reader of blocks does.
-@pytest.mark.parametrize("pattern", ["many labels, markers as text", "distinct, then repeated"])
-def test_column_of_many_labels_read_in_one_part(pattern):
-    dtype = next(iter(DTYPES))
-    frame = pd.DataFrame({"many": text(long_labels(pattern, 140_000), dtype),
-                          **{f"few{i}": text(long_labels("few labels", 140_000), dtype)
-                             for i in range(3)}})
-    check_frame(frame)
+# On two workers, beside three columns of few labels, a column of many labels is read whole by
+# one worker: it keeps deduplicating (30,000 labels) or stops (66,000, nearly all distinct at
+# first) as a reader of blocks does, and offsets spoiled far into it (distinct labels) still send
+# the frame to pandas. The pool's size is fixed per process, hence the child.
+ONE_PART_CHILD = r"""
+import sys
+sys.path.insert(0, TESTS)
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+from quorlin import Encoder
+from adapter_roads import is_panic
+from test_adapter_arrow_strings import DTYPES, _refuse_conversion, check_frame, text
+
+rows = 140_000
+dtype = next(iter(DTYPES))
+few = {f"few{i}": text([f"few-{r % 7}" for r in range(rows)], dtype) for i in range(3)}
+for labels in (30_000, 66_000):
+    many = [None if r % 997 == 5 else f"a-label-of-many-{r % labels}" for r in range(rows)]
+    check_frame(pd.DataFrame({"many": text(many, dtype), **few}))
+
+values = [f"v{i}".encode() for i in range(rows)]
+offsets = np.cumsum([0] + [len(v) for v in values]).astype(np.int32)
+array = pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.Array.from_buffers(
+    pa.string(), rows, [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(values))])]))
+offsets[100_603] = -5
+with pytest.MonkeyPatch.context() as patch:
+    _refuse_conversion(patch, array)
+    try:
+        Encoder().encode(pd.DataFrame({"t": pd.Series(array), **few}))
+    except BaseException as e:  # PanicException derives from BaseException
+        assert is_panic(e) and "converted through pandas" in str(e), repr(e)
+    else:
+        raise AssertionError("the spoiled column was read")
+print("ok")
+"""
+
+
+def test_column_of_many_labels_read_in_one_part(python_child):
+    code = ONE_PART_CHILD.replace("TESTS", repr(os.path.dirname(os.path.abspath(__file__))), 1)
+    proc = python_child(code, env={"RAYON_NUM_THREADS": "2"})
+    assert proc.stdout.splitlines()[-1] == "ok"
 
 
 def test_long_frame_of_every_column_kind():

@@ -400,6 +400,15 @@ struct ColumnRead {
             parts.clear();
             if (base.size() == 1) {
                 // One part read the whole column untagged, and may have stopped deduplicating.
+                // Its entries follow those the column already held (none: it turned text at row
+                // 0 of a fresh scan).
+                if (base[0] != 0) {
+                    parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+                        for (std::size_t r = first; r < last; ++r) {
+                            labels->set_row(r, labels->row_entry(r) + base[0]);
+                        }
+                    });
+                }
                 labels->mark_entries_distinct(distinct);
                 labels->mark_entries_held(true);
                 return;
