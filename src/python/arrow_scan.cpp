@@ -398,32 +398,23 @@ struct ColumnRead {
         if (how == Read::Parts) {
             for (const auto& part : parts) add(part.get());
             parts.clear();
-            if (base.size() == 1) {
-                // One part read the whole column untagged, and may have stopped deduplicating.
-                // Its entries follow those the column already held (none: it turned text at row
-                // 0 of a fresh scan).
-                if (base[0] != 0) {
-                    parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
-                        for (std::size_t r = first; r < last; ++r) {
-                            labels->set_row(r, labels->row_entry(r) + base[0]);
-                        }
-                    });
-                }
-                labels->mark_entries_distinct(distinct);
-                labels->mark_entries_held(true);
-                return;
-            }
+            // A row's tag (its top bits; none with a single part, which reads untagged) names
+            // its part, whose entries follow those of the parts before it.
             const unsigned shift = 32 - static_cast<unsigned>(std::bit_width(base.size() - 1));
-            const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
-            parallel::parallel_for(block_count(rows), [&](std::size_t first, std::size_t last) {
-                for (std::size_t r = first * kBlockRows; r < std::min(rows, last * kBlockRows);
-                     ++r) {
-                    const std::uint32_t tagged = labels->row_entry(r);
-                    labels->set_row(r, base[tagged >> shift] + (tagged & mask));
-                }
-            });
-            // The parts hold disjoint labels, each deduplicated throughout.
-            labels->mark_entries_distinct(true);
+            const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+            if (base.size() > 1 || base[0] != 0) {
+                parallel::parallel_for(block_count(rows), [&](std::size_t first, std::size_t last) {
+                    for (std::size_t r = first * kBlockRows; r < std::min(rows, last * kBlockRows);
+                         ++r) {
+                        const std::uint64_t tagged = labels->row_entry(r);
+                        labels->set_row(
+                            r, static_cast<std::uint32_t>(base[tagged >> shift] + (tagged & mask)));
+                    }
+                });
+            }
+            // The parts hold disjoint labels; parts of several never stop deduplicating, a single
+            // part may.
+            labels->mark_entries_distinct(distinct);
             labels->mark_entries_held(true);
             return;
         }
