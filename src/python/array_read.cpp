@@ -397,7 +397,7 @@ bool scan_exact_array(TableScan& scan, PyObject* values) {
             columns.push_back({k, ColumnCells{data + static_cast<npy_intp>(k) * col_bytes,
                                               row_bytes, kind, itemsize, &layout}});
         }
-        c = read_object_columns(scan, columns);
+        c = read_object_columns(scan, columns, CallerCode::Ignore).whole;
         signals.step(c * scan.rows());
     }
     for (; c < scan.cols(); ++c) {

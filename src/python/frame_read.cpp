@@ -1,7 +1,6 @@
 #include "python/frame_read.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -114,41 +113,6 @@ struct Column {
     std::unique_ptr<ArrayLayout> layout;
 };
 
-// Whether reading the cell as a number or as text runs no Python code of the caller's: exact
-// str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
-// one is a heap type). Other cells may run code that changes the frame while it is read.
-bool runs_no_caller_code(PyObject* cell) {
-    PyTypeObject* type = Py_TYPE(cell);
-    return cell == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
-           type == &PyLong_Type || type == &PyBool_Type ||
-           (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
-}
-
-// Whether that holds for every cell of the columns. The look at each cell's type waits on memory
-// (the cells lie anywhere), so it runs on the workers, in blocks of rows: it only reads, and the
-// calling thread waits on the pool holding the interpreter lock, so no cell changes meanwhile.
-bool cells_run_no_caller_code(const std::vector<ObjectColumnCells>& columns, std::size_t rows) {
-    constexpr std::size_t kBlockRows = std::size_t{1} << 16;
-    const std::size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-    std::atomic<bool> all{true};
-    parallel::parallel_for(columns.size() * blocks, [&](std::size_t first, std::size_t last) {
-        for (std::size_t t = first; t < last && all.load(std::memory_order_relaxed); ++t) {
-            const ColumnCells& cells = columns[t / blocks].cells;
-            const std::size_t begin = t % blocks * kBlockRows;
-            const std::size_t end = std::min(rows, begin + kBlockRows);
-            const char* p = cells.data + static_cast<std::ptrdiff_t>(begin) * cells.stride;
-            for (std::size_t r = begin; r < end; ++r, p += cells.stride) {
-                PyObject* cell = load<PyObject*>(p);
-                if (cell != nullptr && !runs_no_caller_code(cell)) {
-                    all.store(false, std::memory_order_relaxed);
-                    return;
-                }
-            }
-        }
-    });
-    return all.load(std::memory_order_relaxed);
-}
-
 PyRef column_series(PyObject* iloc, std::size_t c) {
     PyRef all_rows = or_fail(PySlice_New(nullptr, nullptr, nullptr));
     PyRef index = or_fail(PyLong_FromSize_t(c));
@@ -259,8 +223,8 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         if (column.layout && !column.layout->unchanged()) throw InternalFailure(kFrameChanged);
     }
 
-    // Columns without Python objects are read first, on the worker pool; object columns after
-    // them, here.
+    // Object columns are read first, then Arrow and numeric columns side by side, all on the
+    // pool; object columns with cells the workers do not take are read last, here.
     std::vector<ArrowTextColumn> arrow_columns;
     std::vector<NumericColumn> numeric_columns;
     std::vector<ObjectColumnCells> object_columns;
@@ -280,10 +244,13 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
             numeric_columns.push_back({c, cells});
         }
     }
-    // `values`, which the general road reads, is a snapshot for a frame of several blocks, and
-    // these columns are not: a cell whose own code changes the frame would be seen here and not
-    // there. Such frames take the general road.
-    if (!cells_run_no_caller_code(object_columns, scan.rows())) return false;
+    // Object columns first, on the pool, the workers looking at the type of every cell they
+    // do not take. `values`, which the general road reads, is a snapshot for a frame of several
+    // blocks, and these columns are not: a cell whose own code changes the frame would be seen
+    // here and not there. Such frames take the general road, from a scan that forgets what was
+    // read. No Python code runs between the look and the read of the cells that passed it.
+    const ObjectColumnsRead objects = read_object_columns(scan, object_columns, CallerCode::Look);
+    if (objects.caller_code) return false;
     SignalCheck signals;
     if (!arrow_columns.empty() || !numeric_columns.empty()) {
         bool readable = true;
@@ -297,13 +264,12 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         }
         signals.step(SignalCheck::kCells);
     }
-    // The signal check above may have run handlers: the arrays must still be as opened.
+    signals.step(objects.whole * scan.rows());
+    // The signal checks above may have run handlers: the arrays must still be as opened.
     for (const ObjectColumnCells& column : object_columns) {
         if (!column.cells.layout->unchanged()) throw InternalFailure(kFrameChanged);
     }
-    const std::size_t done = read_object_columns(scan, object_columns);
-    signals.step(done * scan.rows());
-    for (std::size_t k = done; k < object_columns.size(); ++k) {
+    for (std::size_t k = objects.whole; k < object_columns.size(); ++k) {
         const auto& [c, cells] = object_columns[k];
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);
         // Only a signal handler can still change the frame's arrays under the read.

@@ -1,5 +1,6 @@
 #include "python/object_columns.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "core/bytes.hpp"
 #include "parallel/pool.hpp"
 #include "python/cells.hpp"
+#include "python/numpy.hpp"
 
 namespace quorlin {
 
@@ -17,18 +19,23 @@ constexpr std::uint32_t kPending = 0xFFFFFFFFu;
 // Rows ahead whose cells, and the cache's slots for them, are loaded early: the cells lie
 // anywhere in memory, and each waited on its own load.
 constexpr std::size_t kAhead = 16;
+// Rows between looks at whether another column already decided the outcome.
+constexpr std::size_t kGiveUpRows = std::size_t{1} << 12;
 
 // One column as a worker reads it.
 struct ObjectColumnRead {
     explicit ObjectColumnRead(const ObjectColumnCells& column) : column(column) {}
 
-    // Runs on a worker: no Python call, no reference count touched.
-    void read(TableScan& scan) {
+    // Runs on a worker: no Python call, no reference count touched. Stops at the first cell
+    // that is neither an exact float nor an exact str (`stop` keeps its row), or early once
+    // `give_up` is set.
+    void read(TableScan& scan, const std::atomic<bool>& give_up) {
         const std::size_t c = column.c;
         const char* p = column.cells.data;
         std::string text;
         const std::size_t rows = scan.rows();
         for (std::size_t r = 0; r < rows; ++r, p += column.cells.stride) {
+            if (r % kGiveUpRows == 0 && give_up.load(std::memory_order_relaxed)) return;
             if (r + kAhead < rows) {
                 PyObject* ahead =
                     load<PyObject*>(p + static_cast<std::ptrdiff_t>(kAhead) * column.cells.stride);
@@ -38,7 +45,10 @@ struct ObjectColumnRead {
                 }
             }
             PyObject* cell = load<PyObject*>(p);
-            if (cell == nullptr) return;  // reads as None, which has conversions to try
+            if (cell == nullptr) {  // reads as None, which has conversions to try
+                stop = r;
+                return;
+            }
             if (PyFloat_CheckExact(cell)) {
                 if (labels == nullptr) {
                     scan.put_number(r, c, PyFloat_AS_DOUBLE(cell));
@@ -48,11 +58,26 @@ struct ObjectColumnRead {
                 }
                 continue;
             }
-            if (!PyUnicode_CheckExact(cell)) return;
+            if (!PyUnicode_CheckExact(cell)) {
+                stop = r;
+                return;
+            }
             if (labels == nullptr) labels = &scan.turn_text(c, r);
             push_str_label(*labels, cell, &cache, text);
         }
         whole = true;
+    }
+
+    // Runs on a worker, after a read that stopped: whether every cell from there on reads
+    // without running code of the caller's (the rows before were exact floats and strs).
+    bool rest_runs_no_caller_code(std::size_t rows, const std::atomic<bool>& give_up) const {
+        const char* p = column.cells.data + static_cast<std::ptrdiff_t>(stop) * column.cells.stride;
+        for (std::size_t r = stop; r < rows; ++r, p += column.cells.stride) {
+            if (r % kGiveUpRows == 0 && give_up.load(std::memory_order_relaxed)) return true;
+            PyObject* cell = load<PyObject*>(p);
+            if (cell != nullptr && !runs_no_caller_code(cell)) return false;
+        }
+        return true;
     }
 
     // On the calling thread, after the workers: the float cells of a text column.
@@ -66,30 +91,55 @@ struct ObjectColumnRead {
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
+    std::size_t stop = 0;  // the row the read stopped at, unless whole
     bool whole = false;
 };
 
 }  // namespace
 
-std::size_t read_object_columns(TableScan& scan, const std::vector<ObjectColumnCells>& columns) {
+bool runs_no_caller_code(PyObject* cell) {
+    PyTypeObject* type = Py_TYPE(cell);
+    return cell == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
+           type == &PyLong_Type || type == &PyBool_Type ||
+           (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
+}
+
+ObjectColumnsRead read_object_columns(TableScan& scan,
+                                      const std::vector<ObjectColumnCells>& columns,
+                                      CallerCode look) {
     std::vector<std::unique_ptr<ObjectColumnRead>> reads;
     reads.reserve(columns.size());
     for (const ObjectColumnCells& column : columns) {
         reads.push_back(std::make_unique<ObjectColumnRead>(column));
     }
+    std::atomic<bool> caller_code{false};
     parallel::parallel_for(reads.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) reads[k]->read(scan);
+        for (std::size_t k = first; k < last; ++k) {
+            ObjectColumnRead& read = *reads[k];
+            read.read(scan, caller_code);
+            if (look == CallerCode::Look && !read.whole &&
+                !read.rest_runs_no_caller_code(scan.rows(), caller_code)) {
+                caller_code.store(true, std::memory_order_relaxed);
+            }
+        }
     });
-    std::size_t done = 0;
-    while (done < reads.size() && reads[done]->whole) ++done;
-    for (std::size_t k = done; k < reads.size(); ++k) scan.reset_column(reads[k]->column.c);
-    for (std::size_t k = 0; k < done; ++k) {
+    ObjectColumnsRead result;
+    if (caller_code.load(std::memory_order_relaxed)) {
+        for (const ObjectColumnCells& column : columns) scan.reset_column(column.c);
+        result.caller_code = true;
+        return result;
+    }
+    while (result.whole < reads.size() && reads[result.whole]->whole) ++result.whole;
+    for (std::size_t k = result.whole; k < reads.size(); ++k) {
+        scan.reset_column(reads[k]->column.c);
+    }
+    for (std::size_t k = 0; k < result.whole; ++k) {
         if (reads[k]->labels == nullptr) continue;
         reads[k]->finish();
         // Every entry came with the row that holds it: label encoding need not look for others.
         reads[k]->labels->mark_entries_held(true);
     }
-    return done;
+    return result;
 }
 
 }  // namespace quorlin

@@ -22,8 +22,24 @@ struct ObjectColumnCells {
     ColumnCells cells;
 };
 
-// Reads `columns` (in this order, each of scan.rows() object cells) into the scan; returns how
-// many of them were read whole. The columns from that one on are as if never read.
-std::size_t read_object_columns(TableScan& scan, const std::vector<ObjectColumnCells>& columns);
+// Whether reading the cell as a number or as text runs no Python code of the caller's: exact
+// str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
+// one is a heap type). Other cells may run code that changes their container while it is read.
+bool runs_no_caller_code(PyObject* cell);
+
+enum class CallerCode { Ignore, Look };
+
+struct ObjectColumnsRead {
+    std::size_t whole = 0;     // columns read whole, from the first
+    bool caller_code = false;  // a cell may run the caller's code (looked for on request)
+};
+
+// Reads `columns` (in this order, each of scan.rows() object cells) into the scan. The columns
+// from the first not read whole on are as if never read. With CallerCode::Look the workers also
+// look at every cell the read did not take, and when any of them fails runs_no_caller_code,
+// every column is as if never read and `caller_code` is set.
+ObjectColumnsRead read_object_columns(TableScan& scan,
+                                      const std::vector<ObjectColumnCells>& columns,
+                                      CallerCode look);
 
 }  // namespace quorlin
