@@ -264,11 +264,11 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         }
         signals.step(SignalCheck::kCells);
     }
-    signals.step(objects.whole * scan.rows());
-    // The signal checks above may have run handlers: the arrays must still be as opened.
+    // The signal check above may have run handlers: the arrays must still be as opened.
     for (const ObjectColumnCells& column : object_columns) {
         if (!column.cells.layout->unchanged()) throw InternalFailure(kFrameChanged);
     }
+    signals.step(objects.whole * scan.rows());
     for (std::size_t k = objects.whole; k < object_columns.size(); ++k) {
         const auto& [c, cells] = object_columns[k];
         ColumnFeed feed(scan, c, /*cells_stay_alive=*/true);

@@ -6,7 +6,9 @@
 // text column are left for the calling thread, which turns each distinct value into text once.
 // A column meeting any other cell stops there, and that column and every later one are read
 // again the sequential way, so that cells whose conversions may run code are met in the order
-// the sequential read meets them.
+// the sequential read meets them. For an exact frame the workers also look at the type of every
+// cell they did not take: one whose reading could run the caller's code sends the frame to the
+// general road.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +39,8 @@ struct ObjectColumnsRead {
 // Reads `columns` (in this order, each of scan.rows() object cells) into the scan. The columns
 // from the first not read whole on are as if never read. With CallerCode::Look the workers also
 // look at every cell the read did not take, and when any of them fails runs_no_caller_code,
-// every column is as if never read and `caller_code` is set.
+// the scan forgets every column read (numbers already in the buffer are left for the next read
+// to overwrite) and `caller_code` is set.
 ObjectColumnsRead read_object_columns(TableScan& scan,
                                       const std::vector<ObjectColumnCells>& columns,
                                       CallerCode look);
