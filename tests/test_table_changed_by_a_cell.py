@@ -80,8 +80,14 @@ def array(cls, trigger):
 
 def frame(cls):
     global target
-    target = cls({"a": pd.Series([InFloat(), "x", "y"], dtype=object),
-                  "b": pd.Series(["q", "p", "r"], dtype=object), "n": [1.0, 2.0, 3.0]})
+    a, b, n = [InFloat(), "x", "y"], ["q", "p", "r"], [1.0, 2.0, 3.0]
+    if form == "late":
+        # The cell comes far down a column whose read stops at its first cell, after text:
+        # the look at the cells' types must reach it.
+        rows = 70_000
+        a = [None] + ["x", "y"] * ((rows - 2) // 2) + [InStr()]
+        b, n = (b * rows)[:rows], (n * rows)[:rows]
+    target = cls({"a": pd.Series(a, dtype=object), "b": pd.Series(b, dtype=object), "n": n})
     return target
 
 
@@ -106,6 +112,7 @@ else:
         ("one_column", "float"),
         ("one_column", "str"),
         ("frame", "float"),
+        ("frame", "late"),
     ],
 )
 def test_fast_road_gives_what_item_access_gives(python_child, case, form):
