@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "core/utf8.hpp"
 #include "parallel/pool.hpp"
 #include "python/errors.hpp"
 #include "python/frame_read.hpp"
@@ -29,9 +31,17 @@ const CodeToLabel& column_table(const EncodingInfo& tables, ColumnIndex c) {
     return found->second;
 }
 
+// The str that PyUnicode_DecodeUTF8 gives. ASCII text of two bytes or more is copied into a new
+// compact ASCII str directly, skipping the decoder's scan; shorter text keeps the decoder, which
+// hands out CPython's shared empty and one-character strs.
 PyRef new_str(std::string_view text) {
-    return or_pass_on(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (size >= 2 && all_ascii(text.data(), text.size())) {
+        PyRef str = or_pass_on(PyUnicode_New(size, 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+        return str;
+    }
+    return or_pass_on(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
 }
 
 // One str object per code, made on first use, so that a column costs one object per label.
