@@ -183,13 +183,10 @@ def test_long_column_with_a_value_that_is_not_text(labels):
         pa.chunked_array([array])))}))
 
 
-# Offsets are checked as each value is read: offsets that leave the data buffer or descend, far
-# into a column read in blocks or in parts, send the frame to pandas before a byte is read.
-# pyarrow checks offsets when it builds the array, so they are spoiled after, in place; row
-# 100,602 is also one that the sample of a column's labels reads.
-@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
-@pytest.mark.parametrize("bad", ["past the data", "descending", "negative"])
-def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels, bad):
+def spoiled_column(labels, bad):
+    """A 140,000-row Arrow string column of `labels` labels whose offsets are spoiled from row
+    100,602 on: pyarrow checks offsets when it builds the array, so they are spoiled after, in
+    place."""
     values = [f"v{i % labels}".encode() for i in range(140_000)]
     offsets = np.cumsum([0] + [len(v) for v in values]).astype(np.int32)
     array = pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.Array.from_buffers(
@@ -200,10 +197,25 @@ def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels
         offsets[100_603] = offsets[100_602] - 1
     else:
         offsets[100_603] = -5
+    return array
+
+
+def assert_left_to_pandas(monkeypatch, array, beside=()):
+    """Encoding a frame of `array` (column "t") and the columns `beside` reads nothing of the
+    array and leaves it to pandas, whose conversion is refused."""
     _refuse_conversion(monkeypatch, array)
     with pytest.raises(BaseException, match="converted through pandas") as info:  # noqa: B017
-        Encoder().encode(pd.DataFrame({"t": pd.Series(array)}))
+        Encoder().encode(pd.DataFrame({"t": pd.Series(array), **dict(beside)}))
     assert is_panic(info.value)
+
+
+# Offsets are checked as each value is read: offsets that leave the data buffer or descend, far
+# into a column read in blocks or in parts, send the frame to pandas before a byte is read. Row
+# 100,602 is also one that the sample of a column's labels reads.
+@pytest.mark.parametrize("labels", [7, 60_000], ids=["blocks", "parts"])
+@pytest.mark.parametrize("bad", ["past the data", "descending", "negative"])
+def test_offsets_outside_the_data_leave_the_column_to_pandas(monkeypatch, labels, bad):
+    assert_left_to_pandas(monkeypatch, spoiled_column(labels, bad))
 
 
 def test_string_view_column_is_read_through_values():
@@ -268,13 +280,10 @@ def test_long_chunked_columns_read_side_by_side():
 ONE_PART_CHILD = r"""
 import sys
 sys.path.insert(0, TESTS)
-import numpy as np
 import pandas as pd
-import pyarrow as pa
 import pytest
-from quorlin import Encoder
-from adapter_roads import is_panic
-from test_adapter_arrow_strings import DTYPES, _refuse_conversion, check_frame, text
+from test_adapter_arrow_strings import (DTYPES, assert_left_to_pandas, check_frame, spoiled_column,
+                                        text)
 
 rows = 140_000
 dtype = next(iter(DTYPES))
@@ -282,20 +291,8 @@ few = {f"few{i}": text([f"few-{r % 7}" for r in range(rows)], dtype) for i in ra
 for labels in (30_000, 66_000):
     many = [None if r % 997 == 5 else f"a-label-of-many-{r % labels}" for r in range(rows)]
     check_frame(pd.DataFrame({"many": text(many, dtype), **few}))
-
-values = [f"v{i}".encode() for i in range(rows)]
-offsets = np.cumsum([0] + [len(v) for v in values]).astype(np.int32)
-array = pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.Array.from_buffers(
-    pa.string(), rows, [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(values))])]))
-offsets[100_603] = -5
 with pytest.MonkeyPatch.context() as patch:
-    _refuse_conversion(patch, array)
-    try:
-        Encoder().encode(pd.DataFrame({"t": pd.Series(array), **few}))
-    except BaseException as e:  # PanicException derives from BaseException
-        assert is_panic(e) and "converted through pandas" in str(e), repr(e)
-    else:
-        raise AssertionError("the spoiled column was read")
+    assert_left_to_pandas(patch, spoiled_column(rows, "negative"), few)
 print("ok")
 """
 

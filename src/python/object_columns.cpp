@@ -22,6 +22,16 @@ constexpr std::size_t kAhead = 16;
 // Rows between looks at whether another column already decided the outcome.
 constexpr std::size_t kGiveUpRows = std::size_t{1} << 12;
 
+// Whether reading the cell as a number or as text runs no Python code of the caller's: exact
+// str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
+// one is a heap type). Other cells may run code that changes their container while it is read.
+bool runs_no_caller_code(PyObject* cell) {
+    PyTypeObject* type = Py_TYPE(cell);
+    return cell == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
+           type == &PyLong_Type || type == &PyBool_Type ||
+           (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
+}
+
 // One column as a worker reads it.
 struct ObjectColumnRead {
     explicit ObjectColumnRead(const ObjectColumnCells& column) : column(column) {}
@@ -96,13 +106,6 @@ struct ObjectColumnRead {
 };
 
 }  // namespace
-
-bool runs_no_caller_code(PyObject* cell) {
-    PyTypeObject* type = Py_TYPE(cell);
-    return cell == Py_None || type == &PyUnicode_Type || type == &PyFloat_Type ||
-           type == &PyLong_Type || type == &PyBool_Type ||
-           (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
-}
 
 ObjectColumnsRead read_object_columns(TableScan& scan,
                                       const std::vector<ObjectColumnCells>& columns,

@@ -24,11 +24,6 @@ struct ObjectColumnCells {
     ColumnCells cells;
 };
 
-// Whether reading the cell as a number or as text runs no Python code of the caller's: exact
-// str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
-// one is a heap type). Other cells may run code that changes their container while it is read.
-bool runs_no_caller_code(PyObject* cell);
-
 enum class CallerCode { Ignore, Look };
 
 struct ObjectColumnsRead {
@@ -38,7 +33,7 @@ struct ObjectColumnsRead {
 
 // Reads `columns` (in this order, each of scan.rows() object cells) into the scan. The columns
 // from the first not read whole on are as if never read. With CallerCode::Look the workers also
-// look at every cell the read did not take, and when any of them fails runs_no_caller_code,
+// look at every cell the read did not take, and when any of them may run the caller's code,
 // the scan forgets every column read (numbers already in the buffer are left for the next read
 // to overwrite) and `caller_code` is set.
 ObjectColumnsRead read_object_columns(TableScan& scan,
