@@ -64,7 +64,21 @@ std::unique_ptr<Registry> Registry::start(std::size_t threads, ThreadSpawner spa
         }
         registry->threads_.push_back(thread);
     }
+    if (!registry->wait_for_starts(threads)) throw SpawnFailure(ENOMEM);
     return registry;
+}
+
+void Registry::report_start(bool ready) noexcept {
+    std::lock_guard<std::mutex> lock(start_mutex_);
+    ++starts_;
+    if (!ready) start_failed_ = true;
+    start_reported_.notify_all();
+}
+
+bool Registry::wait_for_starts(std::size_t started) noexcept {
+    std::unique_lock<std::mutex> lock(start_mutex_);
+    start_reported_.wait(lock, [&] { return starts_ == started; });
+    return !start_failed_;
 }
 
 std::unique_ptr<Registry> Registry::on_calling_thread() {

@@ -3,8 +3,10 @@
 
 #include <pthread.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -43,8 +45,9 @@ class SpawnFailure : public std::runtime_error {
 
 class Registry {
   public:
-    // Starts `threads` (at least 1) workers. Throws SpawnFailure, or std::bad_alloc /
-    // std::length_error; workers already started are stopped and joined first.
+    // Starts `threads` (at least 1) workers and waits until each is running. Throws
+    // SpawnFailure (ENOMEM when a started worker found no memory for its own state), or
+    // std::bad_alloc / std::length_error; workers already started are stopped and joined first.
     static std::unique_ptr<Registry> start(std::size_t threads, ThreadSpawner spawn);
     // A one-thread pool made of whichever thread submits work: it runs the work itself.
     static std::unique_ptr<Registry> on_calling_thread();
@@ -68,14 +71,23 @@ class Registry {
     // Called after any job was queued: wakes one sleeping worker if workers are sleepy.
     void notify_new_work() noexcept;
 
+    // Called once by each worker as it starts: whether it could get what a worker needs.
+    void report_start(bool ready) noexcept;
+
   private:
     Registry() = default;
+    // Waits until every started worker has reported; true when all are ready.
+    bool wait_for_starts(std::size_t started) noexcept;
 
     std::vector<std::unique_ptr<WorkerThread>> workers_;
     std::vector<pthread_t> threads_;
     WorkDeque injector_;
     Sleep sleep_;
     bool runs_inline_ = false;
+    std::mutex start_mutex_;
+    std::condition_variable start_reported_;
+    std::size_t starts_ = 0;
+    bool start_failed_ = false;
 };
 
 // A pool of `threads` workers. Where the platform has no threads, a pool made of the calling

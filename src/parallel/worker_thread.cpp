@@ -4,12 +4,11 @@
 
 #include "parallel/job.hpp"
 #include "parallel/registry.hpp"
+#include "parallel/thread_state.hpp"
 
 namespace quorlin::parallel::detail {
 
 namespace {
-
-thread_local WorkerThread* current_worker = nullptr;
 
 // Fruitless searches, each followed by yielding the processor, before a worker gets sleepy.
 constexpr unsigned kYieldRounds = 32;
@@ -25,7 +24,7 @@ WorkerThread::WorkerThread(Registry& registry, std::size_t index) noexcept
 }
 
 WorkerThread* WorkerThread::current() noexcept {
-    return current_worker;
+    return current_worker();
 }
 
 bool WorkerThread::push(Job* job) noexcept {
@@ -88,16 +87,19 @@ void WorkerThread::wake() noexcept {
 }
 
 void WorkerThread::run() noexcept {
-    Binding binding(*this);
-    wait_until(terminated_);
+    // A thread that could not get what it needs tells the pool so, and ends: the pool's build
+    // then fails as a whole.
+    const bool ready = prepare_thread() && set_current_worker(this);
+    registry_.report_start(ready);
+    if (ready) wait_until(terminated_);
 }
 
-WorkerThread::Binding::Binding(WorkerThread& worker) noexcept : previous_(current_worker) {
-    current_worker = &worker;
+WorkerThread::Binding::Binding(WorkerThread& worker) noexcept : previous_(current_worker()) {
+    set_current_worker(&worker);
 }
 
 WorkerThread::Binding::~Binding() {
-    current_worker = previous_;
+    set_current_worker(previous_);
 }
 
 }  // namespace quorlin::parallel::detail

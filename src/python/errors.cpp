@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "core/failure.hpp"
 #include "core/fd_write.hpp"
@@ -46,6 +47,8 @@ bool is_interrupt(PyObject* exc) {
 
 std::atomic<PyObject*> g_panic_type{nullptr};
 std::mutex g_panic_mutex;
+// The thread creating the class, while it does (no thread_local: see parallel/thread_state.hpp).
+std::atomic<std::thread::id> g_panic_creator{};
 
 }  // namespace
 
@@ -149,8 +152,9 @@ PyObject* panic_exception_type() {
     if (PyObject* type = g_panic_type.load(std::memory_order_acquire)) return type;
     // Creating the class runs Python code (a collection may run finalizers); an internal failure
     // that needs the class while this thread is still creating it cannot be reported.
-    thread_local bool creating = false;
-    if (creating) fatal("uncaught panic at ffi boundary");
+    if (g_panic_creator.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        fatal("uncaught panic at ffi boundary");
+    }
     // Wait for the lock detached, so that a thread creating the class can run meanwhile.
     if (!g_panic_mutex.try_lock()) {
         Py_BEGIN_ALLOW_THREADS g_panic_mutex.lock();
@@ -159,14 +163,14 @@ PyObject* panic_exception_type() {
     std::lock_guard<std::mutex> guard(g_panic_mutex, std::adopt_lock);
     if (PyObject* type = g_panic_type.load(std::memory_order_acquire)) return type;
     PyObject* exc = PyErr_GetRaisedException();  // keep a pending error intact
-    creating = true;
+    g_panic_creator.store(std::this_thread::get_id(), std::memory_order_relaxed);
     PyObject* type = PyErr_NewExceptionWithDoc(
         "native_runtime.PanicException",
         "Raised when native code called from Python fails with an internal error.\n\n"
         "It derives from BaseException, like SystemExit, so that a plain `except Exception`\n"
         "does not catch it.",
         PyExc_BaseException, nullptr);
-    creating = false;
+    g_panic_creator.store(std::thread::id(), std::memory_order_relaxed);
     if (type == nullptr) {
         PyErr_Clear();
         write_fd(kStderr, "Failed to initialize new exception type.\n");

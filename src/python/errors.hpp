@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "parallel/thread_state.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -88,6 +89,9 @@ inline constexpr const char* kGenericPanic = "internal failure without a message
 // the exception is set.
 template <class Body>
 PyObject* run_entry(Body&& body) noexcept {
+    // A thread's first throw needs memory of the C++ runtime's own, and failing to get it then
+    // ends the process: this thread gets it now, or the call fails here without a throw.
+    if (!parallel::prepare_thread()) return PyErr_NoMemory();
     try {
         return body();
     } catch (PythonError& error) {
