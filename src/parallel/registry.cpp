@@ -63,8 +63,10 @@ std::unique_ptr<Registry> Registry::start(std::size_t threads, ThreadSpawner spa
             throw SpawnFailure(error);
         }
         registry->threads_.push_back(thread);
+        // One worker starts at a time: a worker's check that memory can be had frees what it
+        // took, which a worker starting beside it could take before the first has its own.
+        if (!registry->wait_for_starts(registry->threads_.size())) throw SpawnFailure(ENOMEM);
     }
-    if (!registry->wait_for_starts(threads)) throw SpawnFailure(ENOMEM);
     return registry;
 }
 
