@@ -134,3 +134,84 @@ def test_decode_of_float_frames_reads_them_as_item_access_does(layout, fitted):
     same_cells(result, enc.decode(general_frame(frame)))
     # The input is read, never kept: the numbers of the result are its own.
     assert not np.shares_memory(result.to_numpy(), frame.to_numpy())
+
+
+def _fit_text():
+    enc = Encoder()
+    enc.encode(pd.DataFrame({"t": pd.Series(["a", "b", "c"], dtype=object)}))
+    return enc
+
+
+def _fit_numbers():
+    enc = Encoder()
+    enc.encode(pd.DataFrame({"t": [5.0]}))
+    return enc
+
+
+# Codes that decode reads where they lie are read before pandas is imported for the result:
+# a replaced __import__ that changes or frees them then is too late to change the result.
+@pytest.mark.parametrize("fit, want", [(_fit_text, ["a", "b", "c"]),
+                                       (_fit_numbers, [0.0, 1.0, 2.0])])
+@pytest.mark.parametrize("change", ["write", "resize"])
+def test_codes_are_read_before_the_import_runs_caller_code(monkeypatch, fit, want, change):
+    import builtins
+
+    enc = fit()
+    codes = np.array([[0.0], [1.0], [2.0]])
+    frame = pd.DataFrame(codes, columns=["t"], copy=False)
+    real_import = builtins.__import__
+
+    def hook(name, *args, **kwargs):
+        if name == "pandas":
+            monkeypatch.setattr(builtins, "__import__", real_import)
+            if change == "write":
+                codes[:, 0] = 2.0
+            else:
+                codes.resize((1000, 1), refcheck=False)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", hook)
+    assert enc.decode(frame)["t"].tolist() == want
+
+
+class Refused(Exception):
+    pass
+
+
+def test_a_replaced_dataframe_class_is_called_as_the_plain_steps_call_it(monkeypatch):
+    enc = _fit_text()
+    frame = pd.DataFrame({"t": [0.0, 2.0]})
+    before = enc.__getstate__()
+    calls = []
+
+    def refusing(*args, **kwargs):
+        calls.append((args, kwargs))
+        raise Refused
+
+    monkeypatch.setattr(pd, "DataFrame", refusing)
+    with pytest.raises(Refused):
+        enc.decode(frame)
+    assert enc.__getstate__() == before
+    with pytest.raises(Refused):
+        enc.encode(frame)
+    for args, kwargs in calls:
+        assert [a.tolist() for a in args] == [[[0.0], [2.0]]] and kwargs == {"columns": ["t"]}
+
+
+def test_a_replaced_dataframe_class_meets_the_hold(monkeypatch):
+    enc = _fit_text()
+    frame = pd.DataFrame({"t": [0.0, 2.0]})
+    real = pd.DataFrame
+    seen = []
+
+    def reentrant(*args, **kwargs):
+        with pytest.raises(RuntimeError, match="Already borrowed"):
+            enc.encode(frame)
+        seen.append(True)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(pd, "DataFrame", reentrant)
+    result = enc.decode(frame)
+    monkeypatch.undo()
+    assert seen == [True]
+    assert result["t"].tolist() == ["a", "c"]

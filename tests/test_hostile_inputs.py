@@ -249,18 +249,22 @@ def test_ctrl_c_inside_a_cell_ends_the_call_with_keyboard_interrupt(cells):
 
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_codes_freed_between_their_read_and_the_decode_are_refused(monkeypatch, order):
-    # Codes that decode reads where they lie are checked again before the read; code run by
-    # the output's import of pandas shrinks the array that owns their memory along its last
-    # axis, which the first two axes of the view do not show.
+    # Codes that decode reads where they lie are read before the output's import of pandas.
+    # Code run by that import that also puts another class in pandas.DataFrame's place sends
+    # decode back to the codes for the plain steps, which check them again first: here the
+    # array that owns their memory has shrunk along its last axis, which the first two axes of
+    # the view do not show.
     enc = Encoder()
     enc.encode(pd.DataFrame({"t": pd.Series(["a", "b"], dtype=object), "n": [1.0, 2.0]}))
     owner = np.zeros((1000, 2, 2), order=order)
     frame = pd.DataFrame(owner[:, :, 1], columns=["t", "n"], copy=False)
     real_import = __import__
+    real_frame = pd.DataFrame
 
     def hook(name, *args, **kwargs):
         if name == "pandas" and owner.shape[2] == 2:
             owner.resize((1000, 2, 1), refcheck=False)
+            monkeypatch.setattr(pd, "DataFrame", lambda *a, **k: real_frame(*a, **k))
         return real_import(name, *args, **kwargs)
 
     monkeypatch.setattr("builtins.__import__", hook)

@@ -35,4 +35,12 @@ PyRef loaded_module_attr(const char* module, const char* attr) {
     return PyRef::steal(found);
 }
 
+PyRef quiet_module_attr(const char* module, const char* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* loaded = PyDict_CheckExact(modules) ? PyDict_GetItemString(modules, module) : nullptr;
+    if (loaded == nullptr || !PyModule_CheckExact(loaded)) return {};
+    PyObject* found = PyDict_GetItemString(PyModule_GetDict(loaded), name);
+    return found != nullptr ? PyRef::borrow(found) : PyRef();
+}
+
 }  // namespace quorlin

@@ -19,4 +19,9 @@ int get_optional_attr(PyObject* obj, const char* name, PyObject** result);
 // Lookup errors are passed on as PythonError.
 PyRef loaded_module_attr(const char* module, const char* attr);
 
+// sys.modules[module].<name> found by dictionary lookups alone, so that no Python code runs (a
+// module's __getattr__, a replaced __import__, a collection that an allocation starts): a new
+// reference, or empty when the module is not loaded or lacks it. No error is set.
+PyRef quiet_module_attr(const char* module, const char* name);
+
 }  // namespace quorlin

@@ -14,6 +14,7 @@
 #include "core/failure.hpp"
 #include "core/utf8.hpp"
 #include "parallel/pool.hpp"
+#include "python/attributes.hpp"
 #include "python/errors.hpp"
 #include "python/frame_read.hpp"
 #include "python/numpy.hpp"
@@ -294,40 +295,97 @@ PyRef intp_array(const std::vector<npy_intp>& values) {
     return array;
 }
 
-// pandas' builder of a frame from its blocks (public since pandas 3), or null where pandas
-// lacks it.
-PyRef frame_from_blocks_builder() {
-    PyObject* module = PyImport_ImportModule("pandas.api.internals");
-    if (module == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) pass_on_error();
-        PyErr_Clear();
-        return {};
+}  // namespace
+
+std::optional<FramePieces> frame_pieces() {
+    FramePieces pieces;
+    pieces.frame_class = quiet_module_attr("pandas.core.frame", "DataFrame");
+    if (!pieces.frame_class) return std::nullopt;
+    // pandas 3 builds a frame from its blocks; earlier pandas from a dict of columns.
+    pieces.from_blocks = quiet_module_attr("pandas.api.internals", "create_dataframe_from_blocks");
+    if (pieces.from_blocks) {
+        pieces.index = quiet_module_attr("pandas.core.indexes.base", "Index");
+        pieces.range_index = quiet_module_attr("pandas.core.indexes.range", "RangeIndex");
+        if (!pieces.index || !pieces.range_index) return std::nullopt;
+    } else {
+        pieces.series = quiet_module_attr("pandas.core.series", "Series");
+        if (!pieces.series) return std::nullopt;
     }
-    PyRef internals = PyRef::steal(module);
-    PyObject* builder = PyObject_GetAttrString(internals.get(), "create_dataframe_from_blocks");
-    if (builder == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pass_on_error();
-        PyErr_Clear();
-    }
-    return PyRef::steal(builder);
+    return pieces;
 }
 
-// The frame of the decoded columns in the shape that DataFrame(dict of columns, columns=names)
-// gives: the text columns are the rows of `text` (in the order of `text_at`), numeric column
-// numbers_at[i] is row numbers_row[i] of `numbers` (float64, columns as rows). Handed over as
-// blocks where pandas can take them (each run of adjacent columns one view), else column by
-// column.
-PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef text,
-                      const std::vector<npy_intp>& text_at, PyRef numbers,
-                      const std::vector<npy_intp>& numbers_at,
-                      const std::vector<npy_intp>& numbers_row) {
-    if (PyRef builder = frame_from_blocks_builder()) {
+DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const Tables& tables,
+                                    const HeldArrays* held) {
+    ensure_numpy();
+    DecodedColumns decoded;
+    try {
+        require_maps(tables);
+        const std::size_t rows = matrix.rows();
+        const std::size_t cols = matrix.cols();
+        decoded.rows = rows;
+        // Text columns become the rows of one object block (labels, None where a cell has none).
+        std::vector<std::uint8_t> is_text(cols, 0);
+        for (ColumnIndex c : text_columns(tables)) {
+            if (c < cols) is_text[c] = 1;
+        }
+        std::vector<std::size_t> slot(cols);
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::vector<npy_intp>& at = is_text[c] ? decoded.text_at : decoded.numbers_at;
+            slot[c] = at.size();
+            at.push_back(static_cast<npy_intp>(c));
+        }
+        decoded.text = new_block(decoded.text_at.size(), rows, NPY_OBJECT);
+        auto** text_cells = block_data<PyObject*>(decoded.text);
+        std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+            if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
+            if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
+            // Tables read from state bytes may list a column twice: its labels are filled again
+            // into the same row, as assigning the column twice would leave it.
+            if (fill.c < cols && rows > 0) fill.cells = text_cells + slot[fill.c] * rows;
+        });
+        std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
+        // Numeric columns are views of the matrix's own float array (as rows of its transpose).
+        // A matrix that reads the input's memory has none: they are copied into one new block.
+        decoded.numbers_row = decoded.numbers_at;
+        if (held == nullptr) {
+            PyRef floats = new_float_array(matrix);
+            decoded.numbers = or_pass_on(
+                PyArray_Transpose(reinterpret_cast<PyArrayObject*>(floats.get()), nullptr));
+        } else {
+            const std::vector<npy_intp>& numbers_at = decoded.numbers_at;
+            decoded.numbers = new_block(numbers_at.size(), rows, NPY_DOUBLE);
+            for (std::size_t i = 0; i < decoded.numbers_row.size(); ++i) {
+                decoded.numbers_row[i] = static_cast<npy_intp>(i);
+            }
+            // Arrays, strs and the pool run no Python code: the input is read as it is now.
+            if (!held->unchanged()) throw InternalFailure(kFrameChanged);
+            double* number_cells = block_data<double>(decoded.numbers);
+            parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
+                for (std::size_t i = first; i < last; ++i) {
+                    matrix.copy_column(static_cast<std::size_t>(numbers_at[i]),
+                                       number_cells + i * rows);
+                }
+            });
+        }
+        fill_text_columns(matrix, fills, [] { return Py_None; });
+    } catch (...) {
+        decoded.failure = std::current_exception();
+    }
+    return decoded;
+}
+
+PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces, PyObject* names) {
+    if (decoded.failure) std::rethrow_exception(decoded.failure);
+    const std::vector<npy_intp>& text_at = decoded.text_at;
+    const std::vector<npy_intp>& numbers_at = decoded.numbers_at;
+    const std::vector<npy_intp>& numbers_row = decoded.numbers_row;
+    if (pieces.from_blocks) {
         PyRef blocks = or_pass_on(PyList_New(0));
         auto add = [&](PyObject* block, const std::vector<npy_intp>& at) {
             PyRef entry = or_pass_on(PyTuple_Pack(2, block, intp_array(at).get()));
             if (PyList_Append(blocks.get(), entry.get()) < 0) pass_on_error();
         };
-        if (!text_at.empty()) add(text.get(), text_at);
+        if (!text_at.empty()) add(decoded.text.get(), text_at);
         for (std::size_t first = 0; first < numbers_at.size();) {
             std::size_t last = first + 1;
             while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1 &&
@@ -336,18 +394,19 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
             }
             const npy_intp begin = numbers_row[first];
             const npy_intp end = numbers_row[last - 1] + 1;
-            PyRef view = or_pass_on(PySequence_GetSlice(numbers.get(), begin, end));
+            PyRef view = or_pass_on(PySequence_GetSlice(decoded.numbers.get(), begin, end));
             add(view.get(),
                 std::vector<npy_intp>(numbers_at.begin() + first, numbers_at.begin() + last));
             first = last;
         }
-        PyRef index = or_pass_on(PyObject_CallMethod(pandas, "RangeIndex", "n", rows));
-        PyRef columns = or_pass_on(PyObject_CallMethod(pandas, "Index", "O", names));
-        return or_pass_on(PyObject_CallFunctionObjArgs(builder.get(), blocks.get(), index.get(),
-                                                       columns.get(), nullptr));
+        PyRef index = or_pass_on(PyObject_CallFunction(pieces.range_index.get(), "n",
+                                                       static_cast<Py_ssize_t>(decoded.rows)));
+        PyRef columns = or_pass_on(PyObject_CallOneArg(pieces.index.get(), names));
+        return or_pass_on(PyObject_CallFunctionObjArgs(pieces.from_blocks.get(), blocks.get(),
+                                                       index.get(), columns.get(), nullptr));
     }
-    // A Series of object dtype: pandas 3 would make a plain object array of str its str dtype.
-    PyRef series_class = or_pass_on(PyObject_GetAttrString(pandas, "Series"));
+    // A Series of object dtype: pandas with its string inference on would make a plain object
+    // array of str its str dtype.
     PyRef series_kwargs =
         or_pass_on(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
     PyRef data = or_pass_on(PyDict_New());
@@ -358,84 +417,26 @@ PyRef frame_of_blocks(PyObject* pandas, PyObject* names, std::size_t rows, PyRef
         const bool is_text =
             n == numbers_at.size() || (t < text_at.size() && text_at[t] < numbers_at[n]);
         const npy_intp c = is_text ? text_at[t] : numbers_at[n];
-        PyRef column = or_pass_on(is_text ? PySequence_GetItem(text.get(), t++)
-                                          : PySequence_GetItem(numbers.get(), numbers_row[n]));
+        PyRef column =
+            or_pass_on(is_text ? PySequence_GetItem(decoded.text.get(), t++)
+                               : PySequence_GetItem(decoded.numbers.get(), numbers_row[n]));
         if (is_text) {
             PyRef args = or_pass_on(PyTuple_Pack(1, column.get()));
-            column = or_pass_on(PyObject_Call(series_class.get(), args.get(), series_kwargs.get()));
+            column =
+                or_pass_on(PyObject_Call(pieces.series.get(), args.get(), series_kwargs.get()));
         } else {
             ++n;
         }
         PyObject* name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(c));
         if (PyDict_SetItem(data.get(), name, column.get()) < 0) pass_on_error();
     }
-    text.reset();
-    numbers.reset();
-    PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas, "DataFrame"));
+    decoded.text.reset();
+    decoded.numbers.reset();
     PyRef args = or_pass_on(PyTuple_Pack(1, data.get()));
     PyRef kwargs = or_pass_on(PyDict_New());
     if (PyDict_SetItemString(kwargs.get(), "columns", names) < 0) pass_on_error();
     if (PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
-    return or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
-}
-
-}  // namespace
-
-PyRef decode_frame_at_once(PyObject* pandas, PyObject* names, NumericMatrix& matrix, const OUT& out,
-                           const Tables& tables, const HeldArrays* held) {
-    ensure_numpy();
-    require_maps(tables);
-    const std::size_t rows = matrix.rows();
-    const std::size_t cols = matrix.cols();
-    // Text columns become the rows of one object block (labels, None where a cell has none).
-    std::vector<std::uint8_t> is_text(cols, 0);
-    for (ColumnIndex c : text_columns(tables)) {
-        if (c < cols) is_text[c] = 1;
-    }
-    std::vector<npy_intp> text_at;
-    std::vector<npy_intp> numbers_at;
-    std::vector<std::size_t> slot(cols);
-    for (std::size_t c = 0; c < cols; ++c) {
-        std::vector<npy_intp>& at = is_text[c] ? text_at : numbers_at;
-        slot[c] = at.size();
-        at.push_back(static_cast<npy_intp>(c));
-    }
-    PyRef text = new_block(text_at.size(), rows, NPY_OBJECT);
-    auto** text_cells = block_data<PyObject*>(text);
-    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
-        if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
-        if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
-        // Tables read from state bytes may list a column twice: its labels are filled again
-        // into the same row, as assigning the column twice would leave it.
-        if (fill.c < cols && rows > 0) fill.cells = text_cells + slot[fill.c] * rows;
-    });
-    std::erase_if(fills, [](const TextFill& fill) { return fill.cells == nullptr; });
-    // Numeric columns are views of the matrix's own float array (as rows of its transpose). A
-    // matrix that reads the input's memory has none: they are copied into one new block.
-    PyRef numbers;
-    std::vector<npy_intp> numbers_row = numbers_at;
-    if (held == nullptr) {
-        PyRef floats = new_float_array(matrix);
-        numbers =
-            or_pass_on(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(floats.get()), nullptr));
-    } else {
-        numbers = new_block(numbers_at.size(), rows, NPY_DOUBLE);
-        for (std::size_t i = 0; i < numbers_row.size(); ++i) {
-            numbers_row[i] = static_cast<npy_intp>(i);
-        }
-        // From here to the frame's build, no Python code runs: the input is read as it is now.
-        if (!held->unchanged()) throw InternalFailure(kFrameChanged);
-        double* number_cells = block_data<double>(numbers);
-        parallel::parallel_for(numbers_at.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) {
-                matrix.copy_column(static_cast<std::size_t>(numbers_at[i]),
-                                   number_cells + i * rows);
-            }
-        });
-    }
-    fill_text_columns(matrix, fills, [] { return Py_None; });
-    return frame_of_blocks(pandas, names, rows, std::move(text), text_at, std::move(numbers),
-                           numbers_at, numbers_row);
+    return or_pass_on(PyObject_Call(pieces.frame_class.get(), args.get(), kwargs.get()));
 }
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,

@@ -1,8 +1,10 @@
 #include "python/output.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "core/failure.hpp"
+#include "python/attributes.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/frame_read.hpp"
@@ -30,34 +32,58 @@ NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
 
 PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
                    const HeldArrays* held) {
+    const bool decoding = tables != nullptr && !text_columns(*tables).empty();
+    // Every cell is read before the first Python call below: the import calls __import__, which
+    // the caller may have replaced, and any new list or dict may start a collection that runs
+    // finalizers. Codes read where they lie must be read before such code could change them.
+    // The one-step build needs pandas' own pieces; a frame whose names do not match its shape
+    // (a subclass can do that) goes the plain way, which fails as pandas does.
+    std::optional<FramePieces> pieces;
+    if (decoding && out.names.size() == matrix.cols() && names_are_unique(out.names)) {
+        pieces = frame_pieces();
+    }
+    std::optional<DecodedColumns> decoded;
+    NumericMatrix owned;
+    NumericMatrix* cells = &matrix;
+    if (pieces) {
+        decoded = read_decoded_columns(matrix, out, *tables, held);
+    } else if (held != nullptr) {
+        owned = owned_copy(matrix, *held);
+        cells = &owned;
+        held = nullptr;
+    }
     PyRef pandas = or_pass_on(PyImport_ImportModule("pandas"));
     PyRef kwargs = or_pass_on(PyDict_New());
     PyRef names = or_pass_on(PyList_New(static_cast<Py_ssize_t>(out.names.size())));
     for (std::size_t i = 0; i < out.names.size(); ++i) {
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), to_str(out.names[i]).release());
     }
-    const bool decoding = tables != nullptr && !text_columns(*tables).empty();
-    // A frame whose names do not match its shape (a subclass can do that) goes the plain way,
-    // which fails as pandas does.
-    if (decoding && out.names.size() == matrix.cols() && names_are_unique(out.names)) {
-        return decode_frame_at_once(pandas.get(), names.get(), matrix, out, *tables, held);
+    PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    // A DataFrame that the caller put in pandas' place is called as the plain steps call it.
+    const bool own_class =
+        frame_class.get() == (pieces ? pieces->frame_class.get()
+                                     : quiet_module_attr("pandas.core.frame", "DataFrame").get());
+    if (decoded && own_class) {
+        return frame_of_decoded_columns(std::move(*decoded), *pieces, names.get());
     }
-    NumericMatrix owned;
     if (held != nullptr) {
+        // The class was replaced during this call (by the import, or a finalizer): the plain
+        // steps need the codes, read again as they are now.
+        decoded.reset();
         owned = owned_copy(matrix, *held);
-        return table_result(owned, out, tables, nullptr);
+        cells = &owned;
     }
+    decoded.reset();
     if (PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) pass_on_error();
     // The array is new and ours alone: pandas may take it as the frame's block instead of
     // copying it (pandas 3 copies arrays by default).
-    if (PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
-    PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    PyRef array = new_float_array(matrix);
+    if (own_class && PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
+    PyRef array = new_float_array(*cells);
     PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
     PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
     frame_class.reset();
     if (!decoding) return frame;
-    return decode_frame_by_steps(std::move(frame), matrix, out, *tables);
+    return decode_frame_by_steps(std::move(frame), *cells, out, *tables);
 }
 
 }  // namespace
