@@ -6,6 +6,9 @@ Python-free. The rules:
   - every room is wholly Python-free or wholly Python-facing;
   - no file of a Python-free room includes a file of a Python-facing room;
   - the includes between rooms form no cycle;
+  - inside a room, the includes between its units (a header with its source file) form no cycle;
+  - every source file of a Python-facing room names something of Python or NumPy (a file that
+    does not belongs in a Python-free room);
   - every project include names a file that exists.
 Exits 1 and lists what is wrong when a rule is broken.
 """
@@ -19,6 +22,38 @@ from pathlib import Path
 SRC = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "src"
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 PYTHON_HEADERS = re.compile(r"^(Python\.h|numpy/)")
+# A name of CPython's or NumPy's C interface, or of the project's own handle for PyObject*.
+PYTHON_NAMES = re.compile(r"\b(_?Py[A-Za-z_]\w*|npy_\w+|NPY_\w+)")
+COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.DOTALL)
+
+
+def names_python(path: Path) -> bool:
+    code = COMMENT.sub("", path.read_text(encoding="utf-8"))
+    code = INCLUDE.sub("", code)
+    return PYTHON_NAMES.search(code) is not None
+
+
+def find_cycles(edges: dict[str, set[str]]) -> list[list[str]]:
+    """The cycles that a depth-first search over `edges` meets, each as a closed path."""
+    state: dict[str, int] = {}
+    stack: list[str] = []
+    cycles = []
+
+    def visit(node: str) -> None:
+        state[node] = 1
+        stack.append(node)
+        for nxt in sorted(edges.get(node, ())):
+            if state.get(nxt) == 1:
+                cycles.append(stack[stack.index(nxt):] + [nxt])
+            elif nxt not in state:
+                visit(nxt)
+        stack.pop()
+        state[node] = 2
+
+    for node in sorted(edges):
+        if node not in state:
+            visit(node)
+    return cycles
 
 
 def read_sources() -> dict[str, tuple[list[str], list[str], int]]:
@@ -83,25 +118,26 @@ def main() -> int:
             if not is_facing(name) and room_facing.get(b) and not room_facing.get(a):
                 problems.append(f"{name} (Python-free) includes {target} (a Python-facing room)")
 
-    # Cycles between rooms, by depth-first search.
-    state: dict[str, int] = {}
-    stack: list[str] = []
+    for cycle in find_cycles(edges):
+        problems.append("rooms include each other in a cycle: " + " -> ".join(cycle))
 
-    def visit(room: str) -> None:
-        state[room] = 1
-        stack.append(room)
-        for nxt in sorted(edges[room]):
-            if state.get(nxt) == 1:
-                cycle = stack[stack.index(nxt):] + [nxt]
-                problems.append("rooms include each other in a cycle: " + " -> ".join(cycle))
-            elif nxt not in state:
-                visit(nxt)
-        stack.pop()
-        state[room] = 2
+    # Units of one room: a header and its source file are one unit.
+    units: dict[str, set[str]] = {}
+    for name, (project, _, _) in sources.items():
+        unit = name.rsplit(".", 1)[0]
+        units.setdefault(unit, set())
+        for target in project:
+            other = target.rsplit(".", 1)[0]
+            if target in sources and room_of(target) == room_of(name) and other != unit:
+                units[unit].add(other)
+    for cycle in find_cycles(units):
+        problems.append("files include each other in a cycle: " + " -> ".join(cycle))
 
-    for room in sorted(rooms):
-        if room not in state:
-            visit(room)
+    for name in sources:
+        if name.endswith(".cpp") and room_facing.get(room_of(name)):
+            if not names_python(SRC / name):
+                problems.append(f"{name} names nothing of Python or NumPy: it belongs in a "
+                                "Python-free room")
 
     print(f"{'room':<10} {'kind':<15} {'files':>5} {'lines':>6}  includes")
     for room, names in sorted(rooms.items()):

@@ -5,9 +5,8 @@
 #include <utility>
 
 #include "parallel/job.hpp"
-#include "parallel/latch.hpp"
 #include "parallel/registry.hpp"
-#include "parallel/worker_thread.hpp"
+#include "parallel/sleep.hpp"
 
 namespace quorlin::parallel::detail {
 

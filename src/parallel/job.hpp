@@ -4,7 +4,7 @@
 #include <exception>
 #include <utility>
 
-#include "parallel/worker_thread.hpp"
+#include "parallel/thread_state.hpp"
 
 namespace quorlin::parallel::detail {
 
@@ -28,7 +28,7 @@ class StackJob final : public Job {
         : f_(f), creator_(creator), latch_(std::forward<LatchArgs>(latch_args)...) {}
 
     void execute() noexcept override {
-        run(WorkerThread::current() != creator_);
+        run(current_worker() != creator_);
         latch_.set();
     }
 

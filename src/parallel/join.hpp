@@ -6,8 +6,8 @@
 
 #include "parallel/in_worker.hpp"
 #include "parallel/job.hpp"
-#include "parallel/latch.hpp"
-#include "parallel/worker_thread.hpp"
+#include "parallel/registry.hpp"
+#include "parallel/sleep.hpp"
 
 namespace quorlin::parallel {
 
@@ -24,7 +24,7 @@ inline void rethrow_first(std::exception_ptr a, std::exception_ptr b) {
 // b(migrated) learn whether they run on another thread than the one that made them.
 template <class A, class B>
 void join_on(WorkerThread& worker, bool injected, A& a, B& b) {
-    StackJob<B, SpinLatch> job_b(b, &worker, worker);
+    StackJob<B, SpinLatch> job_b(b, &worker, worker.registry().sleep(), worker.sleep_slot());
     const bool offered = worker.push(&job_b);
     std::exception_ptr error_a;
     try {

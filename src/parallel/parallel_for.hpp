@@ -11,7 +11,6 @@
 #include "parallel/in_worker.hpp"
 #include "parallel/join.hpp"
 #include "parallel/registry.hpp"
-#include "parallel/worker_thread.hpp"
 
 namespace quorlin::parallel {
 

@@ -1,7 +1,6 @@
 #include "parallel/pool.hpp"
 
 #include "parallel/registry.hpp"
-#include "parallel/worker_thread.hpp"
 
 namespace quorlin::parallel {
 

@@ -1,8 +1,13 @@
 #include "parallel/sleep.hpp"
 
-#include "parallel/latch.hpp"
-
 namespace quorlin::parallel::detail {
+
+void SpinLatch::set() noexcept {
+    // Once the state reads set, the latch may be gone: only the copies below are used after.
+    Sleep* sleep = sleep_;
+    SleepSlot* slot = slot_;
+    if (state_.exchange(kSet, std::memory_order_acq_rel) == kSleeping) sleep->wake(*slot);
+}
 
 void Sleep::sleep(SleepSlot& slot, std::uint64_t epoch, SpinLatch& latch) noexcept {
     // From here on, setting the latch wakes this slot.

@@ -8,7 +8,7 @@
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
-#include "python/array_read.hpp"
+#include "python/array_layout.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {

@@ -12,6 +12,7 @@
 
 #include "core/numeric_matrix.hpp"
 #include "core/table_scan.hpp"
+#include "python/array_layout.hpp"
 #include "python/cells.hpp"
 #include "python/numpy.hpp"
 
@@ -30,73 +31,12 @@ NumericMatrix copy_float_matrix(PyObject* obj);
 // shape and of a dtype read directly; otherwise reads nothing and returns false.
 bool scan_exact_array(TableScan& scan, PyObject* values);
 
-enum class DirectKind { None, Object, Bool, Int, UInt, Half, Float, Double, Unicode };
-
-// DirectKind::None for every dtype that keeps item access.
-DirectKind direct_kind(PyArray_Descr* descr);
-
 // The value of a cell of a numeric kind (Bool, Int, UInt, Half, Float, Double) at p.
 double number_at(const char* p, DirectKind kind, std::size_t size) noexcept;
-
-// What a direct read relies on about the array it reads: its data, shape, strides and dtype.
-// Python code (a cell's own conversions, a signal handler, a finalizer) may resize, reshape or
-// retype the array between two cells, so the read checks the layout again before each cell.
-// The dtype is held, so that its address cannot be reused by another one meanwhile.
-class ArrayLayout {
-  public:
-    explicit ArrayLayout(PyArrayObject* array);
-    // The array's own layout, and memory_kept().
-    bool unchanged() const noexcept { return own_.same() && memory_kept(); }
-    // Whether the array that owns the memory of a view is as it was: resizing that one
-    // (refcheck=False) frees the memory of every view of it, which then reads freed memory,
-    // by item access too.
-    bool memory_kept() const noexcept { return !owner_ || owner_->same(); }
-
-  private:
-    struct Shape {
-        explicit Shape(PyArrayObject* array);
-        bool same() const noexcept;
-
-        PyRef array;
-        PyRef descr;
-        const void* data;
-        int ndim;
-        // Every dimension counts: resizing an array along a later one frees memory without
-        // moving its data or changing the first two.
-        std::vector<npy_intp> dims;
-        std::vector<npy_intp> strides;
-    };
-    Shape own_;
-    std::optional<Shape> owner_;
-};
-
-// Arrays whose memory a matrix reads where it lies, held for as long as the matrix lives, with
-// their layouts.
-class HeldArrays {
-  public:
-    void hold(PyObject* array);
-    bool unchanged() const noexcept;
-
-  private:
-    std::vector<ArrayLayout> layouts_;
-};
 
 // Such an array where it lies, when its data and strides are aligned to doubles and it has
 // cells: a matrix over its memory, with the array held in `held`. Nothing otherwise.
 std::optional<NumericMatrix> borrow_float_matrix(PyObject* obj, HeldArrays& held);
-
-// What a reader of a matrix over held arrays says when they changed before the read.
-inline constexpr const char* kArrayChanged = "ndarray changed while it was read";
-
-// One column of cells in memory: scan.rows() cells `stride` bytes apart, in the array whose
-// layout `layout` describes.
-struct ColumnCells {
-    const char* data;
-    std::ptrdiff_t stride;
-    DirectKind kind;
-    std::size_t itemsize;
-    const ArrayLayout* layout;
-};
 
 // Reads column c from `cells` into `feed` (whose column it is), from row 0 down, while the
 // array's layout holds; returns the first row not read (scan.rows() when every row was).

@@ -1,7 +1,6 @@
 #include "python/arrow_read.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
@@ -56,24 +55,6 @@ int string_width_class(PyObject* type) {
 
 }  // namespace
 
-std::size_t ArrowStringColumn::first_valid() const noexcept {
-    std::size_t start = 0;  // the chunk's first row in the column
-    for (const ArrowStringChunk& chunk : chunks_) {
-        if (chunk.validity == nullptr) return start;  // chunks are never empty
-        std::size_t i = 0;
-        // Bit by bit up to a byte boundary of the bitmap, then whole bytes of nulls skipped.
-        for (; i < chunk.length && (chunk.offset + i) % 8 != 0; ++i) {
-            if (chunk.is_valid(i)) return start + i;
-        }
-        while (i + 8 <= chunk.length && chunk.validity[(chunk.offset + i) / 8] == 0) i += 8;
-        for (; i < chunk.length; ++i) {
-            if (chunk.is_valid(i)) return start + i;
-        }
-        start += chunk.length;
-    }
-    return start;
-}
-
 bool is_arrow_string_type(PyObject* type) {
     return string_width_class(type) != 0;
 }
@@ -94,15 +75,13 @@ std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std:
     int width_class = string_width_class(type.get());
     if (width_class == 0) return nullptr;
     const bool large = width_class == 2;
-    const std::size_t width = large ? 8 : 4;
     PyRef chunk_list = attr(chunked.get(), "chunks");
     if (!chunk_list || !PyList_Check(chunk_list.get())) return nullptr;
 
-    std::unique_ptr<ArrowStringColumn> column(new ArrowStringColumn());
-    // A view of `buffer` (None gives no view): its address and size, or false.
-    auto view_of = [&](PyObject* buffer, const char*& address, std::size_t& size) {
-        address = nullptr;
-        size = 0;
+    std::unique_ptr<ArrowStringColumn> column(new ArrowStringColumn(rows));
+    // A view of `buffer` (None gives no view, an absent buffer), or false.
+    auto view_of = [&](PyObject* buffer, ArrowBuffer& out) {
+        out = {};
         if (buffer == Py_None) return true;
         Py_buffer& view = column->views_.emplace_back();
         if (PyObject_GetBuffer(buffer, &view, PyBUF_SIMPLE) < 0) {
@@ -110,55 +89,36 @@ std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std:
             drop_ordinary_error();
             return false;
         }
-        address = static_cast<const char*>(view.buf);
-        size = static_cast<std::size_t>(view.len);
+        out = {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)};
         return true;
     };
 
-    std::size_t total = 0;
-    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / 16;
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(chunk_list.get()); ++k) {
         PyObject* item = PyList_GET_ITEM(chunk_list.get(), k);
-        ArrowStringChunk chunk;
-        chunk.large = large;
         Py_ssize_t length = PyObject_Size(item);
         if (length < 0) {
             drop_ordinary_error();
             return nullptr;
         }
-        chunk.length = static_cast<std::size_t>(length);
-        if (chunk.length == 0) continue;
-        if (chunk.length > rows - total) return nullptr;
-        PyRef offset = attr(item, "offset");
-        if (!read_size(offset.get(), chunk.offset) || chunk.offset > kMax || chunk.length > kMax) {
-            return nullptr;
-        }
+        if (length == 0) continue;
+        if (static_cast<std::size_t>(length) > column->strings_.rows_left()) return nullptr;
+        PyRef offset_number = attr(item, "offset");
+        std::size_t offset = 0;
+        if (!read_size(offset_number.get(), offset)) return nullptr;
         PyRef buffers = call_method(item, "buffers");
         if (!buffers || !PyList_Check(buffers.get()) || PyList_GET_SIZE(buffers.get()) != 3) {
             return nullptr;
         }
-        const char* validity = nullptr;
-        const char* offsets = nullptr;
-        const char* data = nullptr;
-        std::size_t validity_size = 0;
-        std::size_t offsets_size = 0;
-        std::size_t data_size = 0;
-        if (!view_of(PyList_GET_ITEM(buffers.get(), 0), validity, validity_size) ||
-            !view_of(PyList_GET_ITEM(buffers.get(), 1), offsets, offsets_size) ||
-            !view_of(PyList_GET_ITEM(buffers.get(), 2), data, data_size)) {
+        ArrowBuffer validity, offsets, data;
+        if (!view_of(PyList_GET_ITEM(buffers.get(), 0), validity) ||
+            !view_of(PyList_GET_ITEM(buffers.get(), 1), offsets) ||
+            !view_of(PyList_GET_ITEM(buffers.get(), 2), data) ||
+            !column->strings_.add_chunk(static_cast<std::size_t>(length), offset, large, validity,
+                                        offsets, data)) {
             return nullptr;
         }
-        std::size_t end = chunk.offset + chunk.length;
-        if (offsets == nullptr || offsets_size / width < end + 1) return nullptr;
-        if (validity != nullptr && validity_size < (end + 7) / 8) return nullptr;
-        chunk.validity = reinterpret_cast<const std::uint8_t*>(validity);
-        chunk.offsets = offsets;
-        chunk.data = data;
-        chunk.data_size = data_size;
-        total += chunk.length;
-        column->chunks_.push_back(chunk);
     }
-    if (total != rows) return nullptr;
+    if (!column->strings_.complete()) return nullptr;
     return column;
 }
 

@@ -14,11 +14,10 @@
 #include "core/failure.hpp"
 #include "core/utf8.hpp"
 #include "parallel/pool.hpp"
+#include "python/array_layout.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
-#include "python/frame_read.hpp"
 #include "python/numpy.hpp"
-#include "python/output.hpp"
 
 namespace quorlin {
 

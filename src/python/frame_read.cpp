@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/arrow_strings.hpp"
 #include "core/bytes.hpp"
 #include "core/failure.hpp"
 #include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
-#include "python/arrow_scan.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
 #include "python/object_columns.hpp"
@@ -230,7 +230,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     std::vector<ObjectColumnCells> object_columns;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (columns[c].arrow) {
-            arrow_columns.push_back({c, columns[c].arrow.get(), plans[c].nulls});
+            arrow_columns.push_back({c, &columns[c].arrow->strings(), plans[c].nulls});
             continue;
         }
         auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());

@@ -8,14 +8,10 @@
 
 #include "core/numeric_matrix.hpp"
 #include "core/table_scan.hpp"
-#include "python/array_read.hpp"
+#include "python/array_layout.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
-
-// Only code that resizes or reshapes pandas' own arrays under the read (a signal handler, a
-// finalizer) can make this happen.
-inline constexpr const char* kFrameChanged = "DataFrame changed while it was read";
 
 // Reads every cell of `frame` when it is exactly pandas.DataFrame and every column has a
 // NumPy dtype read directly (object, bool, integers, float16/32/64), a pandas string dtype or

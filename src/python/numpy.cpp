@@ -1,6 +1,7 @@
 #define QUORLIN_NUMPY_API_OWNER
 #include "python/numpy.hpp"
 
+#include <cstring>
 #include <memory>
 
 #include "python/errors.hpp"
@@ -44,6 +45,25 @@ PyObject* lent_array(const NumericMatrix& matrix) {
                       (matrix.rows() <= 1 || PyArray_STRIDE(array, 0) == matrix.row_stride() * 8) &&
                       (matrix.cols() <= 1 || PyArray_STRIDE(array, 1) == matrix.col_stride() * 8);
     return same ? reinterpret_cast<PyObject*>(array) : nullptr;
+}
+
+PyRef new_float_array(NumericMatrix& matrix) {
+    ensure_numpy();
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
+    if (PyObject* lent = lent_array(matrix)) {
+        // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
+        return PyRef::borrow(lent);
+    }
+    PyRef array = or_pass_on(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    if (matrix.is_row_major()) {
+        if (matrix.size() > 0) std::memcpy(data, matrix.origin(), matrix.size() * sizeof(double));
+    } else {
+        for (std::size_t r = 0; r < matrix.rows(); ++r) {
+            for (std::size_t c = 0; c < matrix.cols(); ++c) *data++ = matrix.at(r, c);
+        }
+    }
+    return array;
 }
 
 }  // namespace quorlin

@@ -30,4 +30,8 @@ inline NumericMatrix new_output_buffer(std::size_t rows, std::size_t cols, Matri
 // layout; else null.
 PyObject* lent_array(const NumericMatrix& matrix);
 
+// A new 2-D float64 array of the matrix's shape holding its values: the matrix's own array when
+// it lends one, else a copy.
+PyRef new_float_array(NumericMatrix& matrix);
+
 }  // namespace quorlin

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/table_scan.hpp"
-#include "python/array_read.hpp"
+#include "python/array_layout.hpp"
 
 namespace quorlin {
 

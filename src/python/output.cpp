@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "core/failure.hpp"
+#include "python/array_layout.hpp"
 #include "python/attributes.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
-#include "python/frame_read.hpp"
 #include "python/numpy.hpp"
 
 namespace quorlin {
@@ -87,25 +87,6 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
 }
 
 }  // namespace
-
-PyRef new_float_array(NumericMatrix& matrix) {
-    ensure_numpy();
-    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
-    if (PyObject* lent = lent_array(matrix)) {
-        // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
-        return PyRef::borrow(lent);
-    }
-    PyRef array = or_pass_on(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    if (matrix.is_row_major()) {
-        if (matrix.size() > 0) std::memcpy(data, matrix.origin(), matrix.size() * sizeof(double));
-    } else {
-        for (std::size_t r = 0; r < matrix.rows(); ++r) {
-            for (std::size_t c = 0; c < matrix.cols(); ++c) *data++ = matrix.at(r, c);
-        }
-    }
-    return array;
-}
 
 PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables, const HeldArrays* held) {
     if (out.is_table()) return table_result(matrix, out, tables, held);

@@ -5,7 +5,7 @@
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
 #include "core/out.hpp"
-#include "python/array_read.hpp"
+#include "python/array_layout.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -15,8 +15,5 @@ namespace quorlin {
 // the matrix is read. Throws PythonError or InternalFailure.
 PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables,
                  const HeldArrays* held = nullptr);
-
-// A new 2-D float64 array of the matrix's shape holding its values.
-PyRef new_float_array(NumericMatrix& matrix);
 
 }  // namespace quorlin

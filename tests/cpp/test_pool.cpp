@@ -395,7 +395,7 @@ class SleepProtocol : public ::testing::Test {
 
     std::unique_ptr<Registry> registry_ = Registry::on_calling_thread();
     WorkerThread worker_{*registry_, 0};
-    SpinLatch latch_{worker_};
+    SpinLatch latch_{registry_->sleep(), worker_.sleep_slot()};
 };
 
 TEST_F(SleepProtocol, WorkQueuedAfterTheLastSearchKeepsTheWorkerAwake) {

@@ -1,4 +1,4 @@
-#include "python/arrow_scan.hpp"
+#include "core/arrow_strings.hpp"
 
 #include <algorithm>
 #include <array>
@@ -19,6 +19,47 @@
 #include "parallel/pool.hpp"
 
 namespace quorlin {
+
+bool ArrowStrings::add_chunk(std::size_t length, std::size_t offset, bool large,
+                             ArrowBuffer validity, ArrowBuffer offsets, ArrowBuffer data) {
+    if (length == 0) return true;
+    // Far below what overflows the slot arithmetic, and beyond any buffer.
+    constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max() / 16;
+    if (length > rows_left() || offset > kMost || length > kMost) return false;
+    const std::size_t end = offset + length;
+    const std::size_t width = large ? sizeof(std::int64_t) : sizeof(std::int32_t);
+    if (offsets.data == nullptr || offsets.size / width < end + 1) return false;
+    if (validity.data != nullptr && validity.size < (end + 7) / 8) return false;
+    ArrowStringChunk chunk;
+    chunk.length = length;
+    chunk.offset = offset;
+    chunk.validity = reinterpret_cast<const std::uint8_t*>(validity.data);
+    chunk.offsets = offsets.data;
+    chunk.large = large;
+    chunk.data = data.data;
+    chunk.data_size = data.size;
+    chunks_.push_back(chunk);
+    total_ += length;
+    return true;
+}
+
+std::size_t ArrowStrings::first_valid() const noexcept {
+    std::size_t start = 0;  // the chunk's first row in the column
+    for (const ArrowStringChunk& chunk : chunks_) {
+        if (chunk.validity == nullptr) return start;  // chunks are never empty
+        std::size_t i = 0;
+        // Bit by bit up to a byte boundary of the bitmap, then whole bytes of nulls skipped.
+        for (; i < chunk.length && (chunk.offset + i) % 8 != 0; ++i) {
+            if (chunk.is_valid(i)) return start + i;
+        }
+        while (i + 8 <= chunk.length && chunk.validity[(chunk.offset + i) / 8] == 0) i += 8;
+        for (; i < chunk.length; ++i) {
+            if (chunk.is_valid(i)) return start + i;
+        }
+        start += chunk.length;
+    }
+    return start;
+}
 
 namespace {
 
@@ -62,7 +103,7 @@ class ArrowStringFeed {
     }
 
     // Rows [first, last) of the column.
-    void read(const ArrowStringColumn& column, std::size_t first, std::size_t last) {
+    void read(const ArrowStrings& column, std::size_t first, std::size_t last) {
         std::size_t start = 0;  // the chunk's first row in the column
         for (const ArrowStringChunk& chunk : column.chunks()) {
             const std::size_t begin = std::max(first, start);
@@ -297,7 +338,7 @@ struct LabelsSeen {
     std::size_t mean_bytes = 0;
 };
 
-LabelsSeen sample_labels(const ArrowStringColumn& column, std::size_t rows) {
+LabelsSeen sample_labels(const ArrowStrings& column, std::size_t rows) {
     constexpr std::size_t kRuns = 64;
     constexpr std::size_t kRunRows = 64;
     FlatLabelSet seen(kRuns * kRunRows);
