@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The compatibility matrix: the whole pytest suite on each supported combination of Python,
-# NumPy and pandas, each in a fresh virtual environment (.venv-compat-NAME, packages from
-# requirements/compat-NAME.txt). The module comes from the release wheels of
+# NumPy and pandas, each in a virtual environment of its own (.venv-compat-NAME, packages from
+# requirements/compat-NAME.txt, kept while they are unchanged). The module comes from the release wheels of
 # scripts/build-wheels.sh (built when build/wheels is stale), installed as a user installs them:
 # by name from the wheel folder, binaries only, so that no source build can happen. The suite
 # runs from a copy of tests/ outside the source tree.
@@ -27,12 +27,18 @@ run_entry() {
     local name="$1" version="$2"
     local venv="$ROOT/.venv-compat-$name" python
     python="$(find_python "$version")"
-    # Fresh each run: packages of an earlier requirement set must not linger.
-    rm -rf "$venv"
+    # Kept while its interpreter and requirements are unchanged; made anew when they changed,
+    # so that packages of an earlier requirement set do not linger.
+    local stamp="$venv/.requirements.stamp"
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" != "$("$python" --version 2>&1; \
+        cat "requirements/compat-$name.txt" requirements/test.txt)" ]; then
+        rm -rf "$venv"
+    fi
     ensure_venv "$venv" "$python" "requirements/compat-$name.txt" requirements/test.txt
     # NumPy is already there, so the wheel's dependency floor must accept the entry's NumPy.
-    "$venv/bin/python" -m pip install -q --only-binary=:all: --no-index --find-links "$WHEELS" \
-        quorlin
+    # The wheel of this build replaces the one an earlier run installed (same version).
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps --only-binary=:all: \
+        --no-index --find-links "$WHEELS" quorlin
     "$venv/bin/python" -m pip check
     (cd "$TESTS_COPY" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests)
 }
