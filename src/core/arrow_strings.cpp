@@ -97,7 +97,7 @@ class ArrowStringFeed {
           tag_(part_bits > 0 ? part << (32 - part_bits) : 0),
           // A part's entries share 32 bits with its tag: 2^31 labels a part with two parts,
           // 2^29 with eight, far beyond what memory holds.
-          entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNone),
+          entry_limit_(part_bits > 0 ? std::uint32_t{1} << (32 - part_bits) : kNoEntry),
           leading_nulls_(leading_nulls) {
         init_null_labels();
     }
@@ -134,8 +134,6 @@ class ArrowStringFeed {
     bool readable() const noexcept { return readable_; }
 
   private:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    static constexpr std::size_t kProbeWindow = std::size_t{1} << 16;
     // Rows hashed together; their slots are prefetched before the first of them is looked up.
     static constexpr std::size_t kBatch = 16;
 
@@ -183,15 +181,11 @@ class ArrowStringFeed {
         looked(m);
     }
 
-    // Counts lookups. Nearly all labels distinct: the set would only cost, label encoding
-    // dedupes anyway.
+    // Counts lookups; a reader of a whole column of nearly distinct labels stops deduplicating
+    // (a part of a column never does: its rows name entries of the part).
     void looked(std::size_t lookups) {
-        const std::size_t before = looked_up_;
         looked_up_ += lookups;
-        if (before < kProbeWindow && looked_up_ >= kProbeWindow && part_bits_ == 0 &&
-            seen_.size() * 8 > looked_up_ * 7) {
-            stop_deduping();
-        }
+        if (part_bits_ == 0 && !dedupe_pays(looked_up_, seen_.size())) stop_deduping();
     }
 
     // As read_batch, for a set that fits in a core's cache: no prefetch to wait for, so each
@@ -244,7 +238,7 @@ class ArrowStringFeed {
 
     void null(std::size_t r) {
         NullLabel& label = null_label(r);
-        if (label.entry == kNone) {
+        if (label.entry == kNoEntry) {
             // The marker is a label like any other: one entry with the same text in a cell.
             if (deduping_) {
                 label.entry = entry_of(label.key, label.hash);
@@ -261,7 +255,7 @@ class ArrowStringFeed {
         LabelKey key{};
         std::uint64_t hash = 0;
         bool mine = true;  // of this part
-        std::uint32_t entry = kNone;
+        std::uint32_t entry = kNoEntry;
     };
     NullLabel& null_label(std::size_t r) noexcept {
         return null_labels_[r < leading_nulls_ ? 1 : 0];
@@ -319,7 +313,7 @@ class ArrowStringFeed {
     std::uint64_t part_mask_ = 0;  // the hash bits that name a part
     std::uint64_t part_hash_ = 0;  // their value for this part
     std::uint32_t tag_ = 0;
-    std::uint32_t entry_limit_ = kNone;
+    std::uint32_t entry_limit_ = kNoEntry;
     std::size_t leading_nulls_ = 0;
     std::array<NullLabel, 2> null_labels_;  // after the first value, before it
     bool deduping_ = true;

@@ -92,4 +92,11 @@ inline const std::vector<ColumnIndex>& text_columns(const Tables& tables) noexce
         [](const auto& t) -> const std::vector<ColumnIndex>& { return t.text_columns; }, tables);
 }
 
+// The code of a cell: truncation toward zero, saturating at 0 and 2^64 - 1 (NaN excluded).
+inline Code code_of(double value) noexcept {
+    if (!(value > 0.0)) return 0;
+    if (value >= 18446744073709551616.0) return ~Code{0};
+    return static_cast<Code>(value);
+}
+
 }  // namespace quorlin

@@ -19,6 +19,14 @@
 
 namespace quorlin {
 
+// Whether deduplicating still pays after `lookups` lookups of which `added` found a new label.
+// Nearly every label new: a set only costs (label encoding dedupes anyway), so a reader stops
+// using one; judged once a window of lookups has been seen.
+inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
+    constexpr std::size_t kWindow = std::size_t{1} << 16;
+    return lookups < kWindow || added * 8 <= lookups * 7;
+}
+
 // A distinct label of a set: a view onto the inserted bytes and the hash it was inserted with.
 struct DistinctLabel {
     const char* data;

@@ -11,6 +11,9 @@
 
 namespace quorlin {
 
+// No entry (yet): entries are numbered from 0 in 32 bits, and this one is never given out.
+inline constexpr std::uint32_t kNoEntry = ~std::uint32_t{0};
+
 // Leaves elements that a vector value-initialises uninitialised: rows sized up front are each
 // set by their reader, and zeroing them first would be a wasted pass over fresh pages.
 template <class T>

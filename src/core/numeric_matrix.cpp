@@ -20,15 +20,6 @@ std::size_t matrix_bytes(std::size_t rows, std::size_t cols) {
     return bytes;
 }
 
-NumericMatrix NumericMatrix::zeros(std::size_t rows, std::size_t cols) {
-    std::size_t bytes = matrix_bytes(rows, cols);
-    // calloc hands out fresh zero pages for large blocks without touching them.
-    auto* data = static_cast<double*>(std::calloc(bytes == 0 ? 1 : bytes, 1));
-    if (data == nullptr) throw std::bad_alloc();
-    return adopt(data, rows, cols, static_cast<std::ptrdiff_t>(cols), 1, 0,
-                 std::shared_ptr<void>(data, std::free), nullptr);
-}
-
 NumericMatrix NumericMatrix::with_layout(std::size_t rows, std::size_t cols,
                                          std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
                                          std::ptrdiff_t offset) {

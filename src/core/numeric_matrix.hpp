@@ -23,10 +23,6 @@ class NumericMatrix {
   public:
     NumericMatrix() = default;
 
-    // A zero-filled row-major matrix (the output buffer of the cell-by-cell path). Throws
-    // InternalFailure when the byte size cannot be represented, std::bad_alloc when memory
-    // cannot be had.
-    static NumericMatrix zeros(std::size_t rows, std::size_t cols);
     // A matrix over a block that `owner` keeps alive; `handle` is an opaque tag for whoever made
     // the owner (the skin keeps its array object there).
     static NumericMatrix adopt(double* block, std::size_t rows, std::size_t cols,

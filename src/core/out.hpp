@@ -16,6 +16,8 @@ struct OUT {
     static OUT plain_array() { return OUT{}; }
     static OUT table(std::vector<std::string> names) { return OUT{Form::Table, std::move(names)}; }
     bool is_table() const noexcept { return form == Form::Table; }
+    // Whether no two names are equal (a frame may repeat a name).
+    bool names_unique() const;
 };
 
 }  // namespace quorlin

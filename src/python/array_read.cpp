@@ -28,9 +28,10 @@ std::ptrdiff_t magnitude(std::ptrdiff_t x) noexcept {
 // it gets the one that the block's order implies.
 bool block_strides(std::size_t rows, std::size_t cols, npy_intp row_bytes, npy_intp col_bytes,
                    std::ptrdiff_t& row_stride, std::ptrdiff_t& col_stride) {
-    if (row_bytes % 8 != 0 || col_bytes % 8 != 0) return false;
-    auto r = static_cast<std::ptrdiff_t>(row_bytes / 8);
-    auto c = static_cast<std::ptrdiff_t>(col_bytes / 8);
+    constexpr auto step = static_cast<npy_intp>(sizeof(double));
+    if (row_bytes % step != 0 || col_bytes % step != 0) return false;
+    auto r = static_cast<std::ptrdiff_t>(row_bytes / step);
+    auto c = static_cast<std::ptrdiff_t>(col_bytes / step);
     auto n_rows = static_cast<std::ptrdiff_t>(rows);
     auto n_cols = static_cast<std::ptrdiff_t>(cols);
     if (rows == 1) r = n_cols * (r < 0 ? -1 : 1);
@@ -105,7 +106,8 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
         NumericMatrix m = source(
             offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
                         : new_array_matrix(rows, cols, !c_order, false));
-        parallel_copy(m.block(), data - offset * 8, rows * cols * sizeof(double));
+        parallel_copy(m.block(), data - offset * static_cast<std::ptrdiff_t>(sizeof(double)),
+                      rows * cols * sizeof(double));
         return m;
     }
     NumericMatrix m = source(new_array_matrix(rows, cols, false, false));

@@ -11,12 +11,8 @@ namespace {
 
 // A Python call that fails while the column is looked at only closes this road; an interrupt
 // (any BaseException that is not an Exception) still ends the call.
-PyRef attr(PyObject* obj, const char* name) {
-    return or_drop(get_attr(obj, name));
-}
-
 PyRef call_method(PyObject* obj, const char* name) {
-    PyRef method = attr(obj, name);
+    PyRef method = attr_or_drop(obj, name);
     if (!method) return method;
     return or_drop(PyObject_CallNoArgs(method.get()));
 }
@@ -70,12 +66,12 @@ std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std:
     if (!chunked || Py_TYPE(chunked.get()) != reinterpret_cast<PyTypeObject*>(chunked_type.get())) {
         return nullptr;
     }
-    PyRef type = attr(chunked.get(), "type");
+    PyRef type = attr_or_drop(chunked.get(), "type");
     if (!type) return nullptr;
     int width_class = string_width_class(type.get());
     if (width_class == 0) return nullptr;
     const bool large = width_class == 2;
-    PyRef chunk_list = attr(chunked.get(), "chunks");
+    PyRef chunk_list = attr_or_drop(chunked.get(), "chunks");
     if (!chunk_list || !PyList_Check(chunk_list.get())) return nullptr;
 
     std::unique_ptr<ArrowStringColumn> column(new ArrowStringColumn(rows));
@@ -102,7 +98,7 @@ std::unique_ptr<ArrowStringColumn> ArrowStringColumn::open(PyObject* array, std:
         }
         if (length == 0) continue;
         if (static_cast<std::size_t>(length) > column->strings_.rows_left()) return nullptr;
-        PyRef offset_number = attr(item, "offset");
+        PyRef offset_number = attr_or_drop(item, "offset");
         std::size_t offset = 0;
         if (!read_size(offset_number.get(), offset)) return nullptr;
         PyRef buffers = call_method(item, "buffers");

@@ -4,9 +4,22 @@
 
 namespace quorlin {
 
+namespace {
+
+// A new reference, or null with the error set.
 PyObject* get_attr(PyObject* obj, const char* name) {
     PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
     return key ? PyObject_GetAttr(obj, key.get()) : nullptr;
+}
+
+}  // namespace
+
+PyRef attr_or_fail(PyObject* obj, const char* name) {
+    return or_fail(get_attr(obj, name));
+}
+
+PyRef attr_or_drop(PyObject* obj, const char* name) {
+    return or_drop(get_attr(obj, name));
 }
 
 int get_optional_attr(PyObject* obj, const char* name, PyObject** result) {

@@ -5,10 +5,12 @@
 
 namespace quorlin {
 
-// obj.<name> as a new reference, or null with the error set. The name is interned: the
-// interpreter's attribute cache keeps the names it is given, so a fresh str per lookup would
-// take up a slot of its own each time.
-PyObject* get_attr(PyObject* obj, const char* name);
+// obj.<name>, looked up by an interned name: the interpreter's attribute cache keeps the names
+// it is given, so a fresh str per lookup would take up a slot of its own each time. A failed
+// lookup is an internal failure (attr_or_fail: the lookup cannot fail on the objects it is for),
+// or closes a fast road (attr_or_drop: an empty handle; an interrupt still ends the call).
+PyRef attr_or_fail(PyObject* obj, const char* name);
+PyRef attr_or_drop(PyObject* obj, const char* name);
 
 // 1 and a new reference when found, 0 when the attribute is missing, -1 with an error set
 // (the call that CPython 3.13 has and 3.12 lacks, so that one source builds for both).

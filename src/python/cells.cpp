@@ -51,10 +51,10 @@ std::uint32_t FloatEntries::find_or_add(LabelColumn& labels, std::uint64_t bits)
 
 std::uint32_t StrEntryCache::find(PyObject* str) noexcept {
     ++lookups_;
-    if (slots_.empty()) return kNone;
+    if (slots_.empty()) return kNoEntry;
     for (std::size_t i = slot_of(str);; i = (i + 1) & mask_) {
         if (slots_[i].key == str) return slots_[i].entry;
-        if (slots_[i].key == nullptr) return kNone;
+        if (slots_[i].key == nullptr) return kNoEntry;
     }
 }
 
@@ -64,7 +64,7 @@ void StrEntryCache::insert(PyObject* str, std::uint32_t entry) {
     ++used_;
     // Nearly every object distinct: the cache would only cost, so it stops. Below that it pays:
     // a miss costs a probe, a hit spares copying and hashing the text.
-    if (lookups_ >= kProbeWindow && used_ * 8 > lookups_ * 7) {
+    if (!dedupe_pays(lookups_, used_)) {
         clear();
         active_ = false;
     }
@@ -134,7 +134,7 @@ void push_str_label(LabelColumn& labels, PyObject* str, StrEntryCache* cache,
         return;
     }
     std::uint32_t entry = cache->find(str);
-    if (entry == StrEntryCache::kNone) {
+    if (entry == kNoEntry) {
         append_str_utf8(scratch, str);
         entry = labels.add_entry(scratch);
         cache->insert(str, entry);

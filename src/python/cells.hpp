@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/flat_label_set.hpp"
 #include "core/hash.hpp"
 #include "core/table_scan.hpp"
 #include "core/utf8.hpp"
@@ -109,7 +110,6 @@ class SignalCheck {
 // dropped (on the worker threads) needs no references, and must not touch reference counts.
 class StrEntryCache {
   public:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
     enum class Keys { Held, Unheld };
 
     explicit StrEntryCache(Keys keys = Keys::Held) : held_(keys == Keys::Held) {}
@@ -118,7 +118,7 @@ class StrEntryCache {
     ~StrEntryCache() { clear(); }
 
     bool active() const noexcept { return active_; }
-    // The entry filed for `str`, or kNone.
+    // The entry filed for `str`, or kNoEntry.
     std::uint32_t find(PyObject* str) noexcept;
     // Files `str` (not yet filed) under `entry`.
     void insert(PyObject* str, std::uint32_t entry);
@@ -132,7 +132,6 @@ class StrEntryCache {
         PyObject* key = nullptr;
         std::uint32_t entry = 0;
     };
-    static constexpr std::size_t kProbeWindow = 1u << 16;
 
     std::size_t slot_of(PyObject* str) const noexcept {
         return static_cast<std::size_t>(hash_word(reinterpret_cast<std::uintptr_t>(str), seed_)) &

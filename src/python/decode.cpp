@@ -17,205 +17,12 @@
 #include "python/array_layout.hpp"
 #include "python/attributes.hpp"
 #include "python/errors.hpp"
+#include "python/label_fill.hpp"
 #include "python/numpy.hpp"
 
 namespace quorlin {
 
 namespace {
-
-constexpr const char* kNoEntry = "no entry found for key";
-
-const CodeToLabel& column_table(const EncodingInfo& tables, ColumnIndex c) {
-    auto found = tables.code_to_label.find(c);
-    if (found == tables.code_to_label.end()) throw InternalFailure(kNoEntry);
-    return found->second;
-}
-
-// The str that PyUnicode_DecodeUTF8 gives. ASCII text of two bytes or more is copied into a new
-// compact ASCII str directly, skipping the decoder's scan; shorter text keeps the decoder, which
-// hands out CPython's shared empty and one-character strs.
-PyRef new_str(std::string_view text) {
-    const auto size = static_cast<Py_ssize_t>(text.size());
-    if (size >= 2 && all_ascii(text.data(), text.size())) {
-        PyRef str = or_pass_on(PyUnicode_New(size, 127));
-        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
-        return str;
-    }
-    return or_pass_on(PyUnicode_DecodeUTF8(text.data(), size, nullptr));
-}
-
-// One str object per code, made on first use, so that a column costs one object per label.
-class LabelCache {
-  public:
-    // Codes of a fitted column are 0 .. k-1, so they index a vector; other codes (from state
-    // bytes that do not hold together) go through a map.
-    explicit LabelCache(const CodeToLabel& table)
-        : table_(&table), dense_(table.size()), absent_(table.size(), false) {}
-    explicit LabelCache(const SortedLabels& sorted) : sorted_(&sorted), dense_(sorted.size()) {}
-
-    // A new reference to the label of `value`, or null when the cell has no label.
-    PyObject* label(double value) {
-        if (std::isnan(value)) return nullptr;
-        Code code = code_of(value);
-        if (sorted_ != nullptr) {
-            if (code >= dense_.size()) return nullptr;
-            PyRef& slot = dense_[code];
-            if (!slot) slot = new_str((*sorted_)[code]);
-            return Py_NewRef(slot.get());
-        }
-        PyRef* slot = nullptr;
-        if (code < dense_.size()) {
-            slot = &dense_[code];
-        } else {
-            auto cached = sparse_.find(code);
-            if (cached != sparse_.end()) slot = &cached->second;
-        }
-        if (slot != nullptr && *slot) return Py_NewRef(slot->get());
-        if (code < absent_.size() && absent_[code]) return nullptr;
-        auto found = table_->find(code);
-        if (found == table_->end()) {
-            if (code < absent_.size()) absent_[code] = true;
-            return nullptr;
-        }
-        PyRef str = new_str(found->second);
-        PyObject* result = Py_NewRef(str.get());
-        if (code < dense_.size()) {
-            dense_[code] = std::move(str);
-        } else {
-            sparse_.emplace(code, std::move(str));
-        }
-        return result;
-    }
-
-    // Whether a column of `rows` cells is filled by counting (see fill_text_columns).
-    bool countable(std::size_t rows) const noexcept {
-        return sorted_ != nullptr && rows >= sorted_->size();
-    }
-    // For a countable column: the number of slots (one per code, then one for cells without a
-    // label), the slot of a cell, and the label of a slot below the last (made once, borrowed).
-    std::size_t slots() const noexcept { return sorted_->size() + 1; }
-    std::size_t slot_of(double value) const noexcept {
-        const std::size_t none = sorted_->size();
-        if (std::isnan(value)) return none;
-        Code code = code_of(value);
-        return code < none ? static_cast<std::size_t>(code) : none;
-    }
-    PyObject* slot_label(std::size_t slot) {
-        if (!dense_[slot]) dense_[slot] = new_str((*sorted_)[slot]);
-        return dense_[slot].get();
-    }
-
-  private:
-    const CodeToLabel* table_ = nullptr;
-    const SortedLabels* sorted_ = nullptr;
-    std::vector<PyRef> dense_;
-    std::vector<bool> absent_;  // small codes that the table lacks (only in incoherent tables)
-    std::unordered_map<Code, PyRef, WordHasher> sparse_;
-};
-
-// Tables read from state bytes may list text columns without any code -> label map.
-void require_maps(const Tables& tables) {
-    const auto* general = std::get_if<EncodingInfo>(&tables);
-    if (general != nullptr && !general->text_columns.empty() && general->code_to_label.empty()) {
-        throw InternalFailure(kNoEntry);
-    }
-}
-
-// One text column to decode: its label cache, and where its cells go (cells[r * step] for row
-// r). `slots` is the working state of a counted fill.
-struct TextFill {
-    ColumnIndex c = 0;
-    std::unique_ptr<LabelCache> labels;
-    PyObject** cells = nullptr;
-    std::size_t step = 1;
-    // A label and the number of cells that hold it, side by side: a cell reads and counts its
-    // label's slot with one cache miss, not two.
-    struct Slot {
-        PyObject* label;
-        std::size_t cells;
-    };
-    std::vector<Slot> slots;
-};
-
-// Calls check(fill) for each text column in the tables' order, each with a fresh label cache
-// (the caller sets where its cells go); returns the columns.
-template <typename Check>
-std::vector<TextFill> text_fills(const Tables& tables, Check check) {
-    std::vector<TextFill> fills;
-    auto add = [&](ColumnIndex c, std::unique_ptr<LabelCache> labels) {
-        TextFill& fill = fills.emplace_back();
-        fill.c = c;
-        fill.labels = std::move(labels);
-        check(fill);
-    };
-    if (const auto* fitted = std::get_if<FittedTables>(&tables)) {
-        for (std::size_t i = 0; i < fitted->columns.size(); ++i) {
-            add(fitted->text_columns[i], std::make_unique<LabelCache>(fitted->columns[i]));
-        }
-        return fills;
-    }
-    require_maps(tables);
-    const auto& general = std::get<EncodingInfo>(tables);
-    for (ColumnIndex c : general.text_columns) {
-        add(c, std::make_unique<LabelCache>(column_table(general, c)));
-    }
-    return fills;
-}
-
-// Sets each fill's cells, for every row, to a new reference to the label of its cell, or to
-// missing() when the cell has none; a slot's old reference is released. Cells of one label are
-// many and labels few: raising a label's count once per cell costs a cache miss per cell. So
-// where the codes are dense (tables that encode made, and at least as many rows as labels),
-// a column's labels are all made here, the workers write the pointers and count the cells of
-// each label in one pass, and each label's count is raised here in one go. Reference counts
-// are only touched here. Other columns are filled cell by cell, here.
-template <typename Missing>
-void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing) {
-    const std::size_t rows = matrix.rows();
-    std::vector<TextFill*> counted;
-    for (TextFill& fill : fills) {
-        if (rows > 0 && fill.labels->countable(rows)) {
-            // Every label, used or not: with at least as many rows as labels, nearly all are.
-            const std::size_t none = fill.labels->slots() - 1;
-            fill.slots.resize(none + 1);
-            for (std::size_t i = 0; i < none; ++i) fill.slots[i] = {fill.labels->slot_label(i), 0};
-            fill.slots[none] = {missing(), 0};
-            counted.push_back(&fill);
-            continue;
-        }
-        for (std::size_t r = 0; r < rows; ++r) {
-            PyObject* text = fill.labels->label(matrix.at(r, fill.c));
-            Py_XSETREF(fill.cells[r * fill.step], text != nullptr ? text : Py_NewRef(missing()));
-        }
-    }
-    // Counted columns are fresh: their cells hold no reference yet (only tables that encode made
-    // are counted, and they list each column once).
-    try {
-        parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k) {
-                TextFill& fill = *counted[k];
-                for (std::size_t r = 0; r < rows; ++r) {
-                    TextFill::Slot& slot = fill.slots[fill.labels->slot_of(matrix.at(r, fill.c))];
-                    ++slot.cells;
-                    fill.cells[r * fill.step] = slot.label;
-                }
-            }
-        });
-    } catch (...) {
-        for (TextFill* fill : counted) {
-            for (std::size_t r = 0; r < rows; ++r) fill->cells[r * fill->step] = nullptr;
-        }
-        throw;
-    }
-    // One addition per label rather than one Py_INCREF per cell, which is a chain of dependent
-    // increments of one count. Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
-    for (TextFill* fill : counted) {
-        for (const TextFill::Slot& slot : fill->slots) {
-            if (slot.cells == 0) continue;
-            Py_SET_REFCNT(slot.label, Py_REFCNT(slot.label) + static_cast<Py_ssize_t>(slot.cells));
-        }
-    }
-}
 
 [[noreturn]] void names_out_of_bounds(std::size_t len, std::size_t index) {
     throw InternalFailure("index out of bounds: the len is " + std::to_string(len) +
@@ -262,15 +69,6 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
     });
     if (rows > 0) fill_text_columns(matrix, fills, nan_text);
     return array;
-}
-
-bool names_are_unique(const std::vector<std::string>& names) {
-    std::unordered_set<std::string_view, LabelHasher, std::equal_to<>> seen;
-    seen.reserve(names.size());
-    for (const std::string& name : names) {
-        if (!seen.insert(name).second) return false;
-    }
-    return true;
 }
 
 namespace {
@@ -447,9 +245,9 @@ PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT&
         if (rows > 0 && c >= matrix.cols()) throw InternalFailure("ndarray: index out of bounds");
         PyRef values = or_pass_on(PyList_New(static_cast<Py_ssize_t>(rows)));
         for (std::size_t r = 0; r < rows; ++r) {
-            PyObject* text = labels.label(matrix.at(r, c));
+            PyRef text = labels.label(matrix.at(r, c));
             PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r),
-                            text != nullptr ? text : Py_NewRef(Py_None));
+                            text ? text.release() : Py_NewRef(Py_None));
         }
         if (c >= out.names.size()) names_out_of_bounds(out.names.size(), c);
         const std::string& name_text = out.names[c];

@@ -25,7 +25,6 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
 // pandas' own pieces at hand, the frame is built in one step from its columns; otherwise `frame`,
 // the float frame of the matrix, has its text columns converted and assigned one by one. Both
 // give the same frame.
-bool names_are_unique(const std::vector<std::string>& names);
 
 // pandas' own classes and functions that build a frame in one step, found without running any
 // Python code; nothing when pandas is not loaded or lacks one of them.
@@ -60,12 +59,5 @@ PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
                             const Tables& tables);
-
-// The code of a cell: truncation toward zero, saturating at 0 and 2^64 - 1 (NaN excluded).
-inline Code code_of(double value) noexcept {
-    if (!(value > 0.0)) return 0;
-    if (value >= 18446744073709551616.0) return ~Code{0};
-    return static_cast<Code>(value);
-}
 
 }  // namespace quorlin

@@ -23,10 +23,7 @@ namespace quorlin {
 namespace {
 
 // The frame's own calls do not fail on a plain DataFrame; if one does all the same, it is
-// reported like a failure to read `values`: an internal failure.
-PyRef attr(PyObject* obj, const char* name) {
-    return or_fail(get_attr(obj, name));
-}
+// reported like a failure to read `values`: an internal failure (attr_or_fail).
 
 bool is_instance(PyObject* obj, PyObject* type) {
     if (!type) return false;
@@ -68,7 +65,7 @@ class Dtypes {
             plan.kind = ColumnKind::Text;
             plan.arrow = has_arrow_storage(dtype) && known_nulls(dtype, plan.nulls);
         } else if (is_instance(dtype, arrow_.get())) {
-            PyRef type = attr(dtype, "pyarrow_dtype");
+            PyRef type = attr_or_fail(dtype, "pyarrow_dtype");
             if (!is_arrow_string_type(type.get())) return plan;
             plan.kind = ColumnKind::Text;
             plan.arrow = known_nulls(dtype, plan.nulls);
@@ -79,7 +76,7 @@ class Dtypes {
   private:
     // "pyarrow" (pandas 3 and 2), or "pyarrow_numpy" (pandas 2's NaN variant).
     static bool has_arrow_storage(PyObject* dtype) {
-        PyRef storage = attr(dtype, "storage");
+        PyRef storage = attr_or_fail(dtype, "storage");
         if (!PyUnicode_Check(storage.get())) return false;
         PyRef prefix = or_fail(PyUnicode_FromString("pyarrow"));
         Py_ssize_t found = PyUnicode_Tailmatch(storage.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
@@ -89,7 +86,7 @@ class Dtypes {
 
     // The dtype's na_value, when it is one of the two that `values` is known to give.
     bool known_nulls(PyObject* dtype, ArrowNull& nulls) const {
-        PyRef na_value = attr(dtype, "na_value");
+        PyRef na_value = attr_or_fail(dtype, "na_value");
         if (na_ && na_value.get() == na_.get()) {
             nulls = ArrowNull::NA;
             return true;
@@ -123,7 +120,7 @@ PyRef column_series(PyObject* iloc, std::size_t c) {
 // The column's cells as a one-dimensional array of `rows` cells, or an empty handle when
 // pandas gives something else.
 PyRef column_array(PyObject* series, ColumnKind kind, std::size_t rows) {
-    PyRef to_numpy = attr(series, "to_numpy");
+    PyRef to_numpy = attr_or_fail(series, "to_numpy");
     PyRef array;
     if (kind == ColumnKind::Text) {
         PyRef args = or_fail(PyTuple_New(0));
@@ -148,7 +145,7 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
                  Column& column) {
     PyRef series = column_series(iloc, c);
     if (plan.arrow) {
-        PyRef array = attr(series.get(), "array");
+        PyRef array = attr_or_fail(series.get(), "array");
         column.arrow = ArrowStringColumn::open(array.get(), rows);
         if (column.arrow) return true;
     }
@@ -201,7 +198,7 @@ bool is_exact_frame(PyObject* obj) {
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     if (!is_exact_frame(frame)) return false;
-    PyRef dtypes = attr(frame, "dtypes");
+    PyRef dtypes = attr_or_fail(frame, "dtypes");
     PyRef dtype_list = or_fail(PySequence_List(dtypes.get()));
     if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return false;
 
@@ -213,7 +210,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     }
 
     // Every column is opened before any is read, so that a surprise leaves the scan untouched.
-    PyRef iloc = attr(frame, "iloc");
+    PyRef iloc = attr_or_fail(frame, "iloc");
     std::vector<Column> columns(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
@@ -283,7 +280,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
 std::optional<NumericMatrix> borrow_float_frame(PyObject* frame, std::size_t rows, std::size_t cols,
                                                 HeldArrays& held) {
     if (rows == 0 || cols == 0 || !is_exact_frame(frame)) return std::nullopt;
-    PyRef dtypes = attr(frame, "dtypes");
+    PyRef dtypes = attr_or_fail(frame, "dtypes");
     PyRef dtype_list = or_fail(PySequence_List(dtypes.get()));
     if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != cols) return std::nullopt;
     for (std::size_t c = 0; c < cols; ++c) {
@@ -293,7 +290,7 @@ std::optional<NumericMatrix> borrow_float_frame(PyObject* frame, std::size_t row
             return std::nullopt;
         }
     }
-    PyRef iloc = attr(frame, "iloc");
+    PyRef iloc = attr_or_fail(frame, "iloc");
     std::vector<PyRef> arrays(cols);
     for (std::size_t c = 0; c < cols; ++c) {
         PyRef series = column_series(iloc.get(), c);

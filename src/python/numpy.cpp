@@ -37,13 +37,15 @@ NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_
 }
 
 PyObject* lent_array(const NumericMatrix& matrix) {
+    constexpr auto kDouble = static_cast<npy_intp>(sizeof(double));
     auto* array = static_cast<PyArrayObject*>(matrix.handle());
     if (array == nullptr || PyArray_NDIM(array) != 2) return nullptr;
-    const bool same = PyArray_DATA(array) == static_cast<const void*>(matrix.origin()) &&
-                      PyArray_DIM(array, 0) == static_cast<npy_intp>(matrix.rows()) &&
-                      PyArray_DIM(array, 1) == static_cast<npy_intp>(matrix.cols()) &&
-                      (matrix.rows() <= 1 || PyArray_STRIDE(array, 0) == matrix.row_stride() * 8) &&
-                      (matrix.cols() <= 1 || PyArray_STRIDE(array, 1) == matrix.col_stride() * 8);
+    const bool same =
+        PyArray_DATA(array) == static_cast<const void*>(matrix.origin()) &&
+        PyArray_DIM(array, 0) == static_cast<npy_intp>(matrix.rows()) &&
+        PyArray_DIM(array, 1) == static_cast<npy_intp>(matrix.cols()) &&
+        (matrix.rows() <= 1 || PyArray_STRIDE(array, 0) == matrix.row_stride() * kDouble) &&
+        (matrix.cols() <= 1 || PyArray_STRIDE(array, 1) == matrix.col_stride() * kDouble);
     return same ? reinterpret_cast<PyObject*>(array) : nullptr;
 }
 

@@ -15,7 +15,8 @@ namespace quorlin {
 
 namespace {
 
-constexpr std::uint32_t kPending = 0xFFFFFFFFu;
+// A row whose entry the calling thread fills in later.
+constexpr std::uint32_t kPending = kNoEntry;
 // Rows ahead whose cells, and the cache's slots for them, are loaded early: the cells lie
 // anywhere in memory, and each waited on its own load.
 constexpr std::size_t kAhead = 16;

@@ -39,7 +39,7 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     // The one-step build needs pandas' own pieces; a frame whose names do not match its shape
     // (a subclass can do that) goes the plain way, which fails as pandas does.
     std::optional<FramePieces> pieces;
-    if (decoding && out.names.size() == matrix.cols() && names_are_unique(out.names)) {
+    if (decoding && out.names.size() == matrix.cols() && out.names_unique()) {
         pieces = frame_pieces();
     }
     std::optional<DecodedColumns> decoded;
