@@ -28,5 +28,6 @@ def state_bytes(text_columns, label_to_code, code_to_label, strategy=0):
     return out + struct.pack("<I", strategy)
 
 
-def panic_type_of(excinfo_value):
-    return type(excinfo_value).__name__
+def is_panic(exc):
+    """True for the module's internal failure, which derives from BaseException only."""
+    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)

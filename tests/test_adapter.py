@@ -10,7 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from adapter_roads import general_array, general_frame, is_panic
+from adapter_roads import general_array, general_frame
+from helpers import is_panic
 from quorlin import Encoder
 from state_tables import fitted_labels, read_tables
 

@@ -4,14 +4,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import state_bytes
+from helpers import is_panic, state_bytes
 from quorlin import Encoder
 
 pytestmark = pytest.mark.leakcheck
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 def test_encode_by_keyword_and_decode_round_trip():
