@@ -4,8 +4,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import is_panic, state_bytes
+from helpers import is_panic
 from quorlin import Encoder
+from state_tables import state_bytes
 
 pytestmark = pytest.mark.leakcheck
 

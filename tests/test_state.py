@@ -6,8 +6,9 @@ import pickle
 import numpy as np
 import pytest
 
-from helpers import is_panic, state_bytes, u64
+from helpers import is_panic
 from quorlin import Encoder
+from state_tables import state_bytes, u64
 
 pytestmark = pytest.mark.leakcheck
 
