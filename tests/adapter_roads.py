@@ -11,6 +11,7 @@ import math
 import numpy as np
 import pandas as pd
 
+from helpers import is_panic
 from quorlin import Encoder
 from state_tables import read_tables
 
@@ -33,10 +34,6 @@ def general_array(array):
 
 def general_frame(frame):
     return DataFrame(frame)
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 def _plain(value):

@@ -10,7 +10,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from adapter_roads import general_array, general_frame, is_panic
+from adapter_roads import general_array, general_frame
+from cells import BadStr, Floaty
+from helpers import is_panic
 from quorlin import Encoder
 from state_tables import fitted_labels, read_tables
 
@@ -275,11 +277,6 @@ class Half:
         return 7
 
 
-class Floaty:
-    def __float__(self):
-        return 2.5
-
-
 class Refuses:
     def __float__(self):
         raise ValueError("no float")
@@ -304,7 +301,7 @@ class Refuses:
         (Decimal("2.25"), 2.25),
         (Fraction(1, 4), 0.25),
         (Half(), 7.0),
-        (Floaty(), 2.5),
+        (Floaty(2.5), 2.5),
     ],
 )
 def test_numeric_cells(road, cell, value):
@@ -534,11 +531,6 @@ def test_narrow_values_fail_as_the_fetch_fails():
     frame = DataFrame({"a": ["x", "y"], "b": ["z", "w"]})
     assert panic_message(lambda: Encoder().encode(frame)) == (
         "IndexError: index 1 is out of bounds for axis 0 with size 1")
-
-
-class BadStr:
-    def __str__(self):
-        raise ValueError("cannot show")
 
 
 def test_failing_str_is_an_internal_failure(road):

@@ -14,7 +14,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from adapter_roads import assert_same_fit, fit, general_frame, is_panic, same_cells
+from adapter_roads import assert_same_fit, fit, general_frame, same_cells
+from helpers import is_panic
 from quorlin import Encoder
 from state_tables import read_tables
 

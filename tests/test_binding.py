@@ -49,14 +49,14 @@ def test_constructor_errors(args, kwargs, exc, message):
     assert getattr(info.value, "__notes__", None) is None
 
 
-class StrSub(str):
-    pass
+class PlainStrSub(str):
+    """A str subclass that adds nothing: str() of it gives an exact str."""
 
 
 def test_constructor_accepts_a_str_subclass():
-    assert isinstance(Encoder(StrSub("label")), Encoder)
+    assert isinstance(Encoder(PlainStrSub("label")), Encoder)
     with pytest.raises(ValueError, match="^LABEL is not a supported"):
-        Encoder(StrSub("LABEL"))
+        Encoder(PlainStrSub("LABEL"))
 
 
 @pytest.mark.parametrize(

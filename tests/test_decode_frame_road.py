@@ -8,9 +8,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import state_bytes
 from quorlin import Encoder
-from state_tables import read_tables
+from state_tables import read_tables, state_bytes
 
 
 def code_of(value):

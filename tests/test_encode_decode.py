@@ -4,14 +4,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from helpers import state_bytes
+from helpers import is_panic
 from quorlin import Encoder
+from state_tables import state_bytes
 
 pytestmark = pytest.mark.leakcheck
-
-
-def is_panic(exc):
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
 def test_encode_by_keyword_and_decode_round_trip():

@@ -6,8 +6,9 @@ import pickle
 import numpy as np
 import pytest
 
-from helpers import state_bytes, u64
+from helpers import is_panic
 from quorlin import Encoder
+from state_tables import state_bytes
 
 pytestmark = pytest.mark.leakcheck
 
@@ -71,25 +72,20 @@ def test_setstate_restores_labels_and_ignores_trailing_bytes():
     assert out.tolist() == [["x"], ["NaN"], ["NaN"]]
 
 
+# Each way the reader refuses bytes is checked byte by byte in tests/cpp/test_state.cpp; here
+# a few refusals show what reaches Python: a ValueError with the reader's text behind a fixed
+# prefix, and the tables from before the call kept.
 @pytest.mark.parametrize(
     "state, text",
     [
         (b"", "io error: unexpected end of file"),
-        (b"\x00\x00\x00\x00", "io error: unexpected end of file"),
-        (b"\x02", "tag for enum is not valid, found 2"),
-        (b"\xff", "tag for enum is not valid, found 255"),
-        (b"\x00\x01\x00\x00\x00", "invalid value: integer `1`, expected variant index 0 <= i < 1"),
-        (SINGLE_X[:49], "io error: "),
-        (SINGLE_X[:49] + b"\xff" + SINGLE_X[50:],
-         "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
-        (SINGLE_X[:50] + b"\x02" + SINGLE_X[51:], "tag for enum is not valid, found 2"),
+        # The last byte missing: the reader is given the bytes' own length.
+        (SINGLE_X[:-1], "io error: unexpected end of file"),
+        # Refused after whole tables were read.
         (SINGLE_X[:100] + b"\x07\x00\x00\x00",
          "invalid value: integer `7`, expected variant index 0 <= i < 1"),
-        (state_bytes([0], {0: {b"a\xc3": 0}}, {}),
-         "string is not valid utf8: incomplete utf-8 byte sequence from index 1"),
-        (state_bytes([0], {0: {"ab\u20ac": 0}}, {}).replace("\u20ac".encode(), b"\xe2\x82A"),
-         "string is not valid utf8: invalid utf-8 sequence of 2 bytes from index 2"),
     ],
+    ids=["empty", "last_byte_missing", "strategy_after_tables"],
 )
 def test_unreadable_state_raises_value_error_and_keeps_tables(state, text):
     enc = fitted()
@@ -98,32 +94,6 @@ def test_unreadable_state_raises_value_error_and_keeps_tables(state, text):
         enc.__setstate__(state)
     assert str(info.value) == "failed to unpickle Encoder: " + text
     assert enc.__getstate__() == before
-
-
-@pytest.mark.parametrize("cut", range(0, 104))
-def test_every_truncation_fails(cut):
-    with pytest.raises(ValueError, match="^failed to unpickle Encoder: io error: "):
-        Encoder().__setstate__(SINGLE_X[:cut])
-
-
-@pytest.mark.parametrize("offset", [1, 17, 33, 41, 59, 75, 91])
-@pytest.mark.parametrize("count", [2**64 - 1, 2**63, 2**40])
-def test_forged_counts_end_in_eof(offset, count):
-    state = SINGLE_X[:offset] + u64(count) + SINGLE_X[offset + 8:]
-    with pytest.raises(ValueError) as info:
-        Encoder().__setstate__(state)
-    assert str(info.value).startswith("failed to unpickle Encoder: io error: ")
-
-
-def test_later_duplicate_keys_replace_earlier_ones():
-    state = (b"\x01" + u64(1) + u64(0) + u64(1) + u64(0) + u64(2)
-             + u64(1) + b"x" + b"\x01" + u64(0) + u64(1) + b"x" + b"\x01" + u64(5)
-             + u64(1) + u64(0) + u64(2) + u64(0) + u64(1) + b"a" + u64(0) + u64(1) + b"b"
-             + b"\x00\x00\x00\x00")
-    enc = Encoder()
-    enc.__setstate__(state)
-    assert enc.decode(np.array([[0.0]])).tolist() == [["b"]]
-    assert len(enc.__getstate__()) == len(state) - 18 - 17
 
 
 @pytest.mark.parametrize(
@@ -159,8 +129,7 @@ def test_incoherent_tables_are_accepted_and_fail_at_decode():
     enc.__setstate__(state_bytes([0], {}, {}))
     with pytest.raises(BaseException) as info:
         enc.decode(np.array([[0.0]]))
-    assert type(info.value).__name__ == "PanicException"
-    assert not isinstance(info.value, Exception)
+    assert is_panic(info.value)
     assert str(info.value) == "no entry found for key"
     # Still usable afterwards.
     enc.__setstate__(SINGLE_X)
