@@ -7,11 +7,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/number_cells.hpp"
 #include "python/numpy.hpp"
 
 namespace quorlin {
-
-enum class DirectKind { None, Object, Bool, Int, UInt, Half, Float, Double, Unicode };
 
 // DirectKind::None for every dtype that keeps item access.
 DirectKind direct_kind(PyArray_Descr* descr);

@@ -18,55 +18,7 @@
 
 namespace quorlin {
 
-namespace {
-
-std::ptrdiff_t magnitude(std::ptrdiff_t x) noexcept {
-    return x < 0 ? -x : x;
-}
-
-// Element strides of a gap-free block, or false. An axis of extent 1 can have any stride;
-// it gets the one that the block's order implies.
-bool block_strides(std::size_t rows, std::size_t cols, npy_intp row_bytes, npy_intp col_bytes,
-                   std::ptrdiff_t& row_stride, std::ptrdiff_t& col_stride) {
-    constexpr auto step = static_cast<npy_intp>(sizeof(double));
-    if (row_bytes % step != 0 || col_bytes % step != 0) return false;
-    auto r = static_cast<std::ptrdiff_t>(row_bytes / step);
-    auto c = static_cast<std::ptrdiff_t>(col_bytes / step);
-    auto n_rows = static_cast<std::ptrdiff_t>(rows);
-    auto n_cols = static_cast<std::ptrdiff_t>(cols);
-    if (rows == 1) r = n_cols * (r < 0 ? -1 : 1);
-    if (cols == 1) c = (c < 0 ? -1 : 1) * (rows == 1 ? 1 : n_rows);
-    bool c_order = magnitude(c) == 1 && magnitude(r) == n_cols;
-    bool f_order = magnitude(r) == 1 && magnitude(c) == n_rows;
-    if (rows == 1 && cols == 1) {
-        r = 1;
-        c = 1;
-        c_order = true;
-    }
-    if (!c_order && !f_order) return false;
-    row_stride = r;
-    col_stride = c;
-    return true;
-}
-
-// A large copy in pieces on the pool: the new pages are faulted in and filled by every core.
-// No Python code runs meanwhile, so the source array stays as it is.
-void parallel_copy(void* to, const void* from, std::size_t bytes) {
-    constexpr std::size_t kPiece = std::size_t{1} << 21;
-    const std::size_t pieces = (bytes + kPiece - 1) / kPiece;
-    if (pieces <= 1) {
-        if (bytes > 0) std::memcpy(to, from, bytes);
-        return;
-    }
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        std::size_t begin = first * kPiece;
-        std::size_t end = std::min(bytes, last * kPiece);
-        std::memcpy(static_cast<char*>(to) + begin, static_cast<const char*>(from) + begin,
-                    end - begin);
-    });
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool is_float_matrix(PyObject* obj) {
     if (!PyArray_Check(obj)) return false;
@@ -135,60 +87,6 @@ std::optional<NumericMatrix> borrow_float_matrix(PyObject* obj, HeldArrays& held
     held.hold(obj);
     return NumericMatrix::adopt(reinterpret_cast<double*>(PyArray_BYTES(array)), rows, cols,
                                 row_bytes / step, col_bytes / step, 0, nullptr, nullptr);
-}
-
-namespace {
-
-// IEEE half precision to double, exactly (every half is a double).
-double half_to_double(std::uint16_t h) noexcept {
-    std::uint64_t sign = static_cast<std::uint64_t>(h & 0x8000u) << 48;
-    unsigned exponent = (h >> 10) & 0x1Fu;
-    std::uint64_t mantissa = h & 0x3FFu;
-    if (exponent == 0x1F) {
-        // Infinity or NaN, payload kept in the top mantissa bits.
-        return std::bit_cast<double>(sign | 0x7FF0000000000000ull | (mantissa << 42));
-    }
-    if (exponent == 0) {
-        // Zero or subnormal: mantissa x 2^-24.
-        double magnitude = static_cast<double>(mantissa) * 0x1p-24;
-        return sign != 0 ? -magnitude : magnitude;
-    }
-    std::uint64_t biased = exponent - 15 + 1023;
-    return std::bit_cast<double>(sign | (biased << 52) | (mantissa << 42));
-}
-
-// An integer of `size` bytes, read as the type of that size.
-template <class I8, class I16, class I32, class I64>
-double integer_at(const char* p, std::size_t size) noexcept {
-    switch (size) {
-        case 1:
-            return static_cast<double>(load<I8>(p));
-        case 2:
-            return static_cast<double>(load<I16>(p));
-        case 4:
-            return static_cast<double>(load<I32>(p));
-        default:
-            return static_cast<double>(load<I64>(p));
-    }
-}
-
-}  // namespace
-
-double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
-    switch (kind) {
-        case DirectKind::Bool:
-            return *p != 0 ? 1.0 : 0.0;
-        case DirectKind::Int:
-            return integer_at<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(p, size);
-        case DirectKind::UInt:
-            return integer_at<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(p, size);
-        case DirectKind::Half:
-            return half_to_double(load<std::uint16_t>(p));
-        case DirectKind::Float:
-            return static_cast<double>(load<float>(p));
-        default:
-            return load<double>(p);
-    }
 }
 
 namespace {

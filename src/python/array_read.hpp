@@ -31,9 +31,6 @@ NumericMatrix copy_float_matrix(PyObject* obj);
 // shape and of a dtype read directly; otherwise reads nothing and returns false.
 bool scan_exact_array(TableScan& scan, PyObject* values);
 
-// The value of a cell of a numeric kind (Bool, Int, UInt, Half, Float, Double) at p.
-double number_at(const char* p, DirectKind kind, std::size_t size) noexcept;
-
 // Such an array where it lies, when its data and strides are aligned to doubles and it has
 // cells: a matrix over its memory, with the array held in `held`. Nothing otherwise.
 std::optional<NumericMatrix> borrow_float_matrix(PyObject* obj, HeldArrays& held);

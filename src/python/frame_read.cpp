@@ -11,6 +11,7 @@
 #include "core/arrow_strings.hpp"
 #include "core/bytes.hpp"
 #include "core/failure.hpp"
+#include "core/number_cells.hpp"
 #include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
@@ -156,39 +157,6 @@ bool open_column(PyObject* iloc, std::size_t c, const ColumnPlan& plan, std::siz
     return true;
 }
 
-struct NumericColumn {
-    std::size_t c;
-    ColumnCells cells;
-};
-
-// Columns of numbers hold no Python objects: they are copied in parallel blocks of rows, each
-// block writing all of them; a block of a float64 column with gap-free cells is one memcpy into
-// the column-major buffer.
-void copy_numeric_columns(TableScan& scan, const std::vector<NumericColumn>& columns) {
-    constexpr std::size_t kBlock = 4096;
-    if (columns.empty()) return;
-    const std::size_t blocks = (scan.rows() + kBlock - 1) / kBlock;
-    parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
-        for (std::size_t b = first; b < last; ++b) {
-            std::size_t begin = b * kBlock;
-            std::size_t end = std::min(scan.rows(), begin + kBlock);
-            for (const NumericColumn& column : columns) {
-                const ColumnCells& cells = column.cells;
-                const char* p = cells.data + static_cast<std::ptrdiff_t>(begin) * cells.stride;
-                double* to = scan.column_cells(column.c);
-                if (to != nullptr && cells.kind == DirectKind::Double &&
-                    cells.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-                    std::memcpy(to + begin, p, (end - begin) * sizeof(double));
-                    continue;
-                }
-                for (std::size_t r = begin; r < end; ++r, p += cells.stride) {
-                    scan.put_number(r, column.c, number_at(p, cells.kind, cells.itemsize));
-                }
-            }
-        }
-    });
-}
-
 }  // namespace
 
 bool is_exact_frame(PyObject* obj) {
@@ -223,7 +191,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     // Object columns are read first, then Arrow and numeric columns side by side, all on the
     // pool; object columns with cells the workers do not take are read last, here.
     std::vector<ArrowTextColumn> arrow_columns;
-    std::vector<NumericColumn> numeric_columns;
+    std::vector<NumberColumn> numeric_columns;
     std::vector<ObjectColumnCells> object_columns;
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         if (columns[c].arrow) {
@@ -238,7 +206,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         if (cells.kind == DirectKind::Object) {
             object_columns.push_back({c, cells});
         } else {
-            numeric_columns.push_back({c, cells});
+            numeric_columns.push_back({c, cells.data, cells.stride, cells.kind, cells.itemsize});
         }
     }
     // Object columns first, on the pool, the workers looking at the type of every cell they
@@ -252,7 +220,7 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     if (!arrow_columns.empty() || !numeric_columns.empty()) {
         bool readable = true;
         parallel::join([&] { readable = scan_arrow_strings(scan, arrow_columns); },
-                       [&] { copy_numeric_columns(scan, numeric_columns); });
+                       [&] { copy_number_columns(scan, numeric_columns); });
         // Offsets outside the data and bytes that are not UTF-8 are pandas' to report: the
         // frame takes the general road, from a scan that forgets what was read.
         if (!readable) {
