@@ -181,175 +181,231 @@ std::vector<MarkerPosition> marker_positions(const std::vector<SortItem>& sorted
     return found;
 }
 
+// One column's encoding, step by step: the entries deduplicated in chunks (each worker into a
+// set of its own), the distinct labels gathered and sorted, codes given in their order, and
+// every row's code written through its entry.
+class ColumnEncoding {
+  public:
+    ColumnEncoding(const LabelColumn& labels, std::size_t threads)
+        : labels_(labels),
+          entries_(labels.entry_count()),
+          // Entries known distinct and all held are the distinct labels already: no dedupe.
+          known_distinct_(labels.entries_distinct() && labels.entries_held()),
+          held_(entries_),
+          local_(entries_) {
+        plan_chunks(threads);
+    }
+
+    SortedLabels run(CodeSink out) {
+        mark_held_entries();
+        dedupe_chunks();
+        gather_distinct();
+        // A lambda, not the function's address, so that every comparison is inlined.
+        parallel_sort(items_, [](const SortItem& a, const SortItem& b) { return sort_less(a, b); });
+        number_labels();
+        code_entries();
+        return write(out);
+    }
+
+  private:
+    // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
+    // chunk on one thread, and for entries known distinct. Several chunks are merged by
+    // partitions of the hash, two per thread.
+    void plan_chunks(std::size_t threads) {
+        if (!known_distinct_ && threads > 1 && entries_ >= (std::size_t{2} << kMinChunkShift)) {
+            std::size_t target = std::max<std::size_t>(entries_ / (4 * threads), 1);
+            shift_ = std::max<unsigned>(kMinChunkShift, std::bit_width(target) - 1);
+        }
+        chunk_size_ = std::size_t{1} << shift_;
+        chunk_count_ = (entries_ + chunk_size_ - 1) / chunk_size_;
+        partition_bits_ = chunk_count_ > 1 ? std::bit_width(2 * threads - 1) : 0;
+        partitions_ = std::size_t{1} << partition_bits_;
+    }
+
+    // Which entries some row names.
+    void mark_held_entries() {
+        const bool all_held = labels_.entries_held();
+        parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
+            std::fill(held_.get() + first, held_.get() + last, std::uint8_t{all_held});
+        });
+        if (!all_held) mark_held(labels_, held_.get());
+    }
+
+    // Each held entry's id in its piece's set. A worker that runs several parts of the chunk
+    // loop keeps filling the set it started, so that there are few sets to grow and merge;
+    // chunk_worker_ names the worker whose piece holds the ids of every chunk's entries.
+    void dedupe_chunks() {
+        chunk_worker_.resize(chunk_count_);
+        parallel::parallel_for(
+            known_distinct_ ? 0 : chunk_count_, [&](std::size_t first, std::size_t last) {
+                Piece& mine = per_worker_.mine();
+                for (std::size_t c = first; c < last; ++c) {
+                    std::size_t begin = c * chunk_size_;
+                    std::size_t end = std::min(entries_, begin + chunk_size_);
+                    dedupe(labels_, begin, end, seed_, held_.get(), mine.set, local_.get());
+                    chunk_worker_[c] = per_worker_.index();
+                }
+            });
+        for (std::size_t w = 0; w < per_worker_.workers(); ++w) {
+            if (Piece* piece = per_worker_.of(w)) pieces_.push_back(piece);
+        }
+        if (pieces_.size() > 1) {
+            parallel::parallel_for(pieces_.size(), [&](std::size_t first, std::size_t last) {
+                for (std::size_t k = first; k < last; ++k) {
+                    group_by_partition(*pieces_[k], partition_bits_);
+                }
+            });
+        }
+    }
+
+    // The distinct labels, each under its global id: the entry itself, the id in the only
+    // piece, or the partition's offset plus the id in the partition's merged set.
+    void gather_distinct() {
+        offsets_.assign(partitions_ + 1, 0);
+        if (known_distinct_) {
+            items_.resize(entries_);
+            parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
+                for (std::size_t e = first; e < last; ++e) {
+                    local_[e] = static_cast<std::uint32_t>(e);
+                    items_[e] = sort_item(labels_.entry(e), local_[e]);
+                }
+            });
+        } else if (pieces_.size() == 1) {
+            const auto& distinct = pieces_[0]->set.labels();
+            items_.resize(distinct.size());
+            parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
+                for (std::size_t i = first; i < last; ++i) {
+                    items_[i] = sort_item(distinct[i].view(), static_cast<std::uint32_t>(i));
+                }
+            });
+        } else if (pieces_.size() > 1) {
+            std::vector<FlatLabelSet> merged(partitions_);
+            parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
+                for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces_, p);
+            });
+            for (std::size_t p = 0; p < partitions_; ++p) {
+                offsets_[p + 1] = offsets_[p] + merged[p].size();
+            }
+            items_.resize(offsets_[partitions_]);
+            parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
+                for (std::size_t p = first; p < last; ++p) {
+                    const auto& distinct = merged[p].labels();
+                    for (std::size_t i = 0; i < distinct.size(); ++i) {
+                        auto id = static_cast<std::uint32_t>(offsets_[p] + i);
+                        items_[offsets_[p] + i] = sort_item(distinct[i].view(), id);
+                    }
+                }
+            });
+            // The merged sets' labels are views of the pieces' labels, which live on.
+            merged_ = std::move(merged);
+        }
+    }
+
+    // Codes by global id: dense over the sorted labels that are not markers.
+    void number_labels() {
+        markers_ = marker_positions(items_);
+        code_of_.resize(items_.size());
+        parallel::parallel_for(items_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                std::size_t before = 0;
+                bool is_marker = false;
+                for (const MarkerPosition& m : markers_) {
+                    before += m.position < i;
+                    is_marker |= m.position == i;
+                }
+                code_of_[items_[i].id] =
+                    is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+            }
+        });
+    }
+
+    // Each held entry's code in place of its id, through the code table of its chunk's piece,
+    // so that a row needs one lookup.
+    void code_entries() {
+        std::vector<const std::uint32_t*> chunk_codes(chunk_count_);
+        if (pieces_.size() <= 1) {
+            std::fill(chunk_codes.begin(), chunk_codes.end(), code_of_.data());
+        } else {
+            parallel::parallel_for(pieces_.size(), [&](std::size_t first, std::size_t last) {
+                for (std::size_t k = first; k < last; ++k) {
+                    Piece& piece = *pieces_[k];
+                    const auto& distinct = piece.set.labels();
+                    piece.code.resize(distinct.size());
+                    for (std::size_t id = 0; id < distinct.size(); ++id) {
+                        std::size_t p = partition_of(distinct[id].hash, partition_bits_);
+                        piece.code[id] = code_of_[offsets_[p] + piece.merged_id[id]];
+                    }
+                }
+            });
+            for (std::size_t c = 0; c < chunk_count_; ++c) {
+                chunk_codes[c] = per_worker_.of(chunk_worker_[c])->code.data();
+            }
+        }
+        parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
+            for (std::size_t e = first; e < last; ++e) {
+                if (held_[e]) local_[e] = chunk_codes[e >> shift_][local_[e]];
+            }
+        });
+    }
+
+    // The labels in code order, beside every row's code (NaN for a marker) written to `out`.
+    SortedLabels write(CodeSink out) {
+        SortedLabels sorted;
+        for (const MarkerPosition& m : markers_) sorted.add_marker(m.marker);
+        const std::size_t rows = labels_.size();
+        parallel::join(
+            [&] {
+                std::size_t bytes = 0;
+                for (const SortItem& item : items_) bytes += item.size;
+                sorted.reserve(items_.size() - markers_.size(), bytes);
+                for (const SortItem& item : items_) {
+                    if (code_of_[item.id] != kNoCode) sorted.push({item.data, item.size});
+                }
+            },
+            [&] {
+                parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+                    // In locals: the stores of codes could otherwise alias them.
+                    const std::uint32_t* const codes = local_.get();
+                    double* const base = out.base;
+                    const std::size_t stride = out.stride;
+                    const std::size_t entries = entries_;
+                    const LabelColumn& labels = labels_;
+                    for (std::size_t r = first; r < last; ++r) {
+                        const std::uint32_t code = codes[checked_entry(labels, r, entries)];
+                        base[r * stride] = code == kNoCode ? kMissing : static_cast<double>(code);
+                    }
+                });
+            });
+        return sorted;
+    }
+
+    const LabelColumn& labels_;
+    const std::size_t entries_;
+    const bool known_distinct_;
+    const HashSeed seed_ = HashSeed::random();
+    unsigned shift_ = 32;
+    std::size_t chunk_size_ = 0;
+    std::size_t chunk_count_ = 0;
+    unsigned partition_bits_ = 0;
+    std::size_t partitions_ = 1;
+    LargeArray<std::uint8_t> held_;
+    // Entry -> id in its piece's set, for every held entry; later, its code.
+    LargeArray<std::uint32_t> local_;
+    parallel::PerWorker<Piece> per_worker_;
+    std::vector<std::size_t> chunk_worker_;
+    std::vector<Piece*> pieces_;
+    std::vector<FlatLabelSet> merged_;
+    std::vector<std::size_t> offsets_;  // of each partition's labels among the distinct ones
+    std::vector<SortItem> items_;
+    std::vector<MarkerPosition> markers_;
+    std::vector<std::uint32_t> code_of_;
+};
+
 }  // namespace
 
 SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
-    SortedLabels sorted;
-    const std::size_t rows = labels.size();
-    if (rows == 0) return sorted;
-    const std::size_t entries = labels.entry_count();
-    const std::size_t threads = parallel::current_num_threads();
-    const HashSeed seed = HashSeed::random();
-
-    // Chunks of 2^shift entries, about four per thread for stealing to even out; a single
-    // chunk on one thread, and for entries known distinct and all held, which are the distinct
-    // labels already and need no dedupe.
-    const bool known_distinct = labels.entries_distinct() && labels.entries_held();
-    unsigned shift = 32;
-    if (!known_distinct && threads > 1 && entries >= (std::size_t{2} << kMinChunkShift)) {
-        std::size_t target = std::max<std::size_t>(entries / (4 * threads), 1);
-        shift = std::max<unsigned>(kMinChunkShift, std::bit_width(target) - 1);
-    }
-    const std::size_t chunk_size = std::size_t{1} << shift;
-    const std::size_t chunk_count = (entries + chunk_size - 1) / chunk_size;
-    const unsigned partition_bits = chunk_count > 1 ? std::bit_width(2 * threads - 1) : 0;
-    const std::size_t partitions = std::size_t{1} << partition_bits;
-
-    LargeArray<std::uint8_t> held(entries);
-    const bool all_held = labels.entries_held();
-    parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
-        std::fill(held.get() + first, held.get() + last, std::uint8_t{all_held});
-    });
-    if (!all_held) mark_held(labels, held.get());
-
-    // Entry -> id in its piece's set, for every held entry; later, its code.
-    LargeArray<std::uint32_t> local(entries);
-    // A worker that runs several parts of the chunk loop keeps filling the set it started, so
-    // that there are few sets to grow and merge; chunk_worker names the worker whose piece holds
-    // the ids of every chunk's entries.
-    parallel::PerWorker<Piece> per_worker;
-    std::vector<std::size_t> chunk_worker(chunk_count);
-    parallel::parallel_for(
-        known_distinct ? 0 : chunk_count, [&](std::size_t first, std::size_t last) {
-            Piece& mine = per_worker.mine();
-            for (std::size_t c = first; c < last; ++c) {
-                std::size_t begin = c * chunk_size;
-                std::size_t end = std::min(entries, begin + chunk_size);
-                dedupe(labels, begin, end, seed, held.get(), mine.set, local.get());
-                chunk_worker[c] = per_worker.index();
-            }
-        });
-    std::vector<Piece*> pieces;
-    for (std::size_t w = 0; w < per_worker.workers(); ++w) {
-        if (Piece* piece = per_worker.of(w)) pieces.push_back(piece);
-    }
-    if (pieces.size() > 1) {
-        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k) {
-                group_by_partition(*pieces[k], partition_bits);
-            }
-        });
-    }
-
-    // The distinct labels, each under its global id: the id in the only piece, or the
-    // partition's offset plus the id in the partition's merged set.
-    std::vector<SortItem> items;
-    std::vector<FlatLabelSet> merged;
-    std::vector<std::size_t> offsets(partitions + 1, 0);
-    if (known_distinct) {
-        // Ids are entries.
-        items.resize(entries);
-        parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
-            for (std::size_t e = first; e < last; ++e) {
-                local[e] = static_cast<std::uint32_t>(e);
-                items[e] = sort_item(labels.entry(e), local[e]);
-            }
-        });
-    } else if (pieces.size() == 1) {
-        const auto& distinct = pieces[0]->set.labels();
-        items.resize(distinct.size());
-        parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) {
-                items[i] = sort_item(distinct[i].view(), static_cast<std::uint32_t>(i));
-            }
-        });
-    } else if (pieces.size() > 1) {
-        merged.resize(partitions);
-        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
-            for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces, p);
-        });
-        for (std::size_t p = 0; p < partitions; ++p) offsets[p + 1] = offsets[p] + merged[p].size();
-        items.resize(offsets[partitions]);
-        parallel::parallel_for(partitions, [&](std::size_t first, std::size_t last) {
-            for (std::size_t p = first; p < last; ++p) {
-                const auto& distinct = merged[p].labels();
-                for (std::size_t i = 0; i < distinct.size(); ++i) {
-                    auto id = static_cast<std::uint32_t>(offsets[p] + i);
-                    items[offsets[p] + i] = sort_item(distinct[i].view(), id);
-                }
-            }
-        });
-    }
-
-    // A lambda, not the function's address, so that every comparison is inlined.
-    parallel_sort(items, [](const SortItem& a, const SortItem& b) { return sort_less(a, b); });
-
-    // Codes by global id: dense over the labels that are not markers.
-    const std::vector<MarkerPosition> markers = marker_positions(items);
-    std::vector<std::uint32_t> code_of(items.size());
-    parallel::parallel_for(items.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            std::size_t before = 0;
-            bool is_marker = false;
-            for (const MarkerPosition& m : markers) {
-                before += m.position < i;
-                is_marker |= m.position == i;
-            }
-            code_of[items[i].id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
-        }
-    });
-
-    // Per chunk, the code table of its piece, so that a row needs one lookup there.
-    std::vector<const std::uint32_t*> chunk_codes(chunk_count);
-    if (pieces.size() <= 1) {
-        std::fill(chunk_codes.begin(), chunk_codes.end(), code_of.data());
-    } else {
-        parallel::parallel_for(pieces.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k) {
-                Piece& piece = *pieces[k];
-                const auto& distinct = piece.set.labels();
-                piece.code.resize(distinct.size());
-                for (std::size_t id = 0; id < distinct.size(); ++id) {
-                    std::size_t p = partition_of(distinct[id].hash, partition_bits);
-                    piece.code[id] = code_of[offsets[p] + piece.merged_id[id]];
-                }
-            }
-        });
-        for (std::size_t c = 0; c < chunk_count; ++c) {
-            chunk_codes[c] = per_worker.of(chunk_worker[c])->code.data();
-        }
-    }
-
-    // Each held entry's code in place of its id, so that a row needs one lookup.
-    parallel::parallel_for(entries, [&](std::size_t first, std::size_t last) {
-        for (std::size_t e = first; e < last; ++e) {
-            if (held[e]) local[e] = chunk_codes[e >> shift][local[e]];
-        }
-    });
-
-    for (const MarkerPosition& m : markers) sorted.add_marker(m.marker);
-    parallel::join(
-        [&] {
-            std::size_t bytes = 0;
-            for (const SortItem& item : items) bytes += item.size;
-            sorted.reserve(items.size() - markers.size(), bytes);
-            for (const SortItem& item : items) {
-                if (code_of[item.id] != kNoCode) sorted.push({item.data, item.size});
-            }
-        },
-        [&] {
-            parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
-                // In locals: the stores of codes could otherwise alias them.
-                const std::uint32_t* const codes = local.get();
-                double* const base = out.base;
-                const std::size_t stride = out.stride;
-                for (std::size_t r = first; r < last; ++r) {
-                    const std::uint32_t code = codes[checked_entry(labels, r, entries)];
-                    base[r * stride] = code == kNoCode ? kMissing : static_cast<double>(code);
-                }
-            });
-        });
-    return sorted;
+    if (labels.size() == 0) return SortedLabels();
+    return ColumnEncoding(labels, parallel::current_num_threads()).run(out);
 }
 
 }  // namespace quorlin
