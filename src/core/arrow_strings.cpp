@@ -474,113 +474,154 @@ struct ColumnRead {
     }
 };
 
-}  // namespace
+// The scan of several columns at once: what each column is and how it is read, the tasks that
+// read them (blocks of rows, parts of labels), the tasks run on the pool, the readers joined.
+class ArrowScan {
+  public:
+    ArrowScan(TableScan& scan, const std::vector<ArrowTextColumn>& columns)
+        : scan_(scan),
+          columns_(columns),
+          rows_(scan.rows()),
+          threads_(parallel::current_num_threads()),
+          reads_(columns.size()),
+          leading_nulls_(columns.size(), 0),
+          seen_(columns.size()) {}
 
-bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
-    const std::size_t rows = scan.rows();
-    const std::size_t threads = parallel::current_num_threads();
-    std::vector<ColumnRead> reads(columns.size());
-    // A column turns text unless its missing values are numbers (NaN) and it holds no value
-    // (leading_nulls == rows): such a column stays numbers. Missing values before a column's
-    // first value were numbers until then: they take the label NaN renders as.
-    std::vector<std::size_t> leading_nulls(columns.size(), 0);
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        if (columns[k].nulls == ArrowNull::Nan) leading_nulls[k] = columns[k].column->first_valid();
-    }
-    // Which columns have many labels, from samples, where it decides anything.
-    std::vector<LabelsSeen> seen(columns.size());
-    if (threads > 1 && rows >= 2 * kBlockRows) {
-        parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
+    bool run() {
+        find_leading_nulls();
+        sample_columns();
+        plan_reads();
+        if (!read_all()) return false;
+        parallel::parallel_for(columns_.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
-                if (leading_nulls[k] < rows) seen[k] = sample_labels(*columns[k].column, rows);
+                if (reads_[k].how != Read::Numbers) reads_[k].join(rows_);
             }
         });
+        return true;
     }
 
+  private:
     struct Task {
         std::size_t k;
         std::size_t index;  // block or part
     };
-    std::vector<Task> tasks;
-    std::vector<Task> part_tasks;
-    const std::uint32_t parts = part_count(columns.size(), leading_nulls, seen, rows, threads);
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        ColumnRead& read = reads[k];
-        if (leading_nulls[k] == rows) {
-            tasks.push_back({k, 0});
-            continue;
-        }
-        read.labels = &scan.turn_text(columns[k].c, 0);
-        read.labels->resize_rows(rows);
-        if (seen[k].many > 0) {
-            read.how = Read::Parts;
-            read.seed = HashSeed::random();
-            const auto bits = static_cast<unsigned>(std::bit_width(parts - 1));
-            for (std::uint32_t p = 0; p < parts; ++p) {
-                read.parts.push_back(std::make_unique<ColumnRead::Reader>(
-                    *read.labels, columns[k].nulls, leading_nulls[k], read.seed, bits, p));
-                // Sized for the part's share of the labels, so that its set and entries need
-                // not grow step by step; only so far, as a sample of rows that are all distinct
-                // says little more than that there are many.
-                read.parts.back()->reserve(std::min(seen[k].many / parts, kMostReserved),
-                                           seen[k].mean_bytes);
-                part_tasks.push_back({k, p});
+
+    // A column turns text unless its missing values are numbers (NaN) and it holds no value
+    // (leading_nulls == rows): such a column stays numbers. Missing values before a column's
+    // first value were numbers until then: they take the label NaN renders as.
+    void find_leading_nulls() {
+        for (std::size_t k = 0; k < columns_.size(); ++k) {
+            if (columns_[k].nulls == ArrowNull::Nan) {
+                leading_nulls_[k] = columns_[k].column->first_valid();
             }
-            continue;
         }
-        read.how = Read::Blocks;
-        read.seed = HashSeed::random();
-        read.block_reader.resize(block_count(rows));
-        for (std::size_t b = 0; b < read.block_reader.size(); ++b) tasks.push_back({k, b});
-    }
-    // Parts are long and cannot be cut: spread evenly over the task list, so that the pool's
-    // halving of the list hands them to different workers.
-    // Part i goes to place i * total / parts of the final list; the parts before it are
-    // already in, in front of that place.
-    const std::size_t total = tasks.size() + part_tasks.size();
-    for (std::size_t i = 0; i < part_tasks.size(); ++i) {
-        const std::size_t at = i * total / part_tasks.size();
-        tasks.insert(tasks.begin() + static_cast<std::ptrdiff_t>(at), part_tasks[i]);
     }
 
-    // By task: whether a value it read lies outside the data or is not UTF-8.
-    std::vector<std::uint8_t> unreadable(tasks.size(), 0);
-    parallel::parallel_for(tasks.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t t = first; t < last; ++t) {
-            const ArrowTextColumn& column = columns[tasks[t].k];
-            ColumnRead& read = reads[tasks[t].k];
-            const std::size_t i = tasks[t].index;
-            switch (read.how) {
-                case Read::Numbers:
-                    for (std::size_t r = 0; r < rows; ++r) {
-                        scan.put_number(r, column.c, std::numeric_limits<double>::quiet_NaN());
-                    }
-                    break;
-                case Read::Parts:
-                    read.parts[i]->feed.read(*column.column, 0, rows);
-                    unreadable[t] = !read.parts[i]->feed.readable();
-                    break;
-                case Read::Blocks: {
-                    ColumnRead::Reader& reader = read.readers.mine([&] {
-                        return std::make_unique<ColumnRead::Reader>(
-                            *read.labels, column.nulls, leading_nulls[tasks[t].k], read.seed, 0, 0);
-                    });
-                    reader.feed.read(*column.column, i * kBlockRows,
-                                     std::min(rows, (i + 1) * kBlockRows));
-                    read.block_reader[i] = read.readers.index();
-                    unreadable[t] = !reader.feed.readable();
-                    break;
+    // Which columns have many labels, from samples, where it decides anything.
+    void sample_columns() {
+        if (threads_ <= 1 || rows_ < 2 * kBlockRows) return;
+        parallel::parallel_for(columns_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t k = first; k < last; ++k) {
+                if (leading_nulls_[k] < rows_) seen_[k] = sample_labels(*columns_[k].column, rows_);
+            }
+        });
+    }
+
+    // How each column is read, and the tasks that read it.
+    void plan_reads() {
+        std::vector<Task> part_tasks;
+        const std::uint32_t parts =
+            part_count(columns_.size(), leading_nulls_, seen_, rows_, threads_);
+        for (std::size_t k = 0; k < columns_.size(); ++k) {
+            ColumnRead& read = reads_[k];
+            if (leading_nulls_[k] == rows_) {
+                tasks_.push_back({k, 0});
+                continue;
+            }
+            read.labels = &scan_.turn_text(columns_[k].c, 0);
+            read.labels->resize_rows(rows_);
+            read.seed = HashSeed::random();
+            if (seen_[k].many > 0) {
+                read.how = Read::Parts;
+                const auto bits = static_cast<unsigned>(std::bit_width(parts - 1));
+                for (std::uint32_t p = 0; p < parts; ++p) {
+                    read.parts.push_back(std::make_unique<ColumnRead::Reader>(
+                        *read.labels, columns_[k].nulls, leading_nulls_[k], read.seed, bits, p));
+                    // Sized for the part's share of the labels, so that its set and entries
+                    // need not grow step by step; only so far, as a sample of rows that are all
+                    // distinct says little more than that there are many.
+                    read.parts.back()->reserve(std::min(seen_[k].many / parts, kMostReserved),
+                                               seen_[k].mean_bytes);
+                    part_tasks.push_back({k, p});
                 }
+                continue;
+            }
+            read.how = Read::Blocks;
+            read.block_reader.resize(block_count(rows_));
+            for (std::size_t b = 0; b < read.block_reader.size(); ++b) tasks_.push_back({k, b});
+        }
+        // Parts are long and cannot be cut: spread evenly over the task list, so that the
+        // pool's halving of the list hands them to different workers. Part i goes to place
+        // i * total / parts of the final list; the parts before it are already in, in front of
+        // that place.
+        const std::size_t total = tasks_.size() + part_tasks.size();
+        for (std::size_t i = 0; i < part_tasks.size(); ++i) {
+            const std::size_t at = i * total / part_tasks.size();
+            tasks_.insert(tasks_.begin() + static_cast<std::ptrdiff_t>(at), part_tasks[i]);
+        }
+    }
+
+    // Runs every task on the pool; false when a value read lies outside the data or is not
+    // UTF-8.
+    bool read_all() {
+        std::vector<std::uint8_t> unreadable(tasks_.size(), 0);
+        parallel::parallel_for(tasks_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t t = first; t < last; ++t) unreadable[t] = !read(tasks_[t]);
+        });
+        return std::find(unreadable.begin(), unreadable.end(), 1) == unreadable.end();
+    }
+
+    bool read(const Task& task) {
+        const ArrowTextColumn& column = columns_[task.k];
+        ColumnRead& read = reads_[task.k];
+        const std::size_t i = task.index;
+        switch (read.how) {
+            case Read::Numbers:
+                for (std::size_t r = 0; r < rows_; ++r) {
+                    scan_.put_number(r, column.c, std::numeric_limits<double>::quiet_NaN());
+                }
+                return true;
+            case Read::Parts:
+                read.parts[i]->feed.read(*column.column, 0, rows_);
+                return read.parts[i]->feed.readable();
+            case Read::Blocks: {
+                ColumnRead::Reader& reader = read.readers.mine([&] {
+                    return std::make_unique<ColumnRead::Reader>(
+                        *read.labels, column.nulls, leading_nulls_[task.k], read.seed, 0, 0);
+                });
+                reader.feed.read(*column.column, i * kBlockRows,
+                                 std::min(rows_, (i + 1) * kBlockRows));
+                read.block_reader[i] = read.readers.index();
+                return reader.feed.readable();
             }
         }
-    });
-    if (std::find(unreadable.begin(), unreadable.end(), 1) != unreadable.end()) return false;
-    parallel::parallel_for(columns.size(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) {
-            if (reads[k].how != Read::Numbers) reads[k].join(rows);
-        }
-    });
-    return true;
+        return true;
+    }
+
+    TableScan& scan_;
+    const std::vector<ArrowTextColumn>& columns_;
+    const std::size_t rows_;
+    const std::size_t threads_;
+    std::vector<ColumnRead> reads_;
+    std::vector<std::size_t> leading_nulls_;
+    std::vector<LabelsSeen> seen_;
+    std::vector<Task> tasks_;
+};
+
+}  // namespace
+
+bool scan_arrow_strings(TableScan& scan, const std::vector<ArrowTextColumn>& columns) {
+    return ArrowScan(scan, columns).run();
 }
 
 }  // namespace quorlin

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -109,6 +110,7 @@ struct Column {
     std::unique_ptr<ArrowStringColumn> arrow;
     PyRef array;
     std::unique_ptr<ArrayLayout> layout;
+    ArrowNull nulls = ArrowNull::NA;  // Arrow text: its missing value
 };
 
 PyRef column_series(PyObject* iloc, std::size_t c) {
@@ -164,38 +166,45 @@ bool is_exact_frame(PyObject* obj) {
     return frame_type && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(frame_type.get());
 }
 
-bool scan_exact_frame(TableScan& scan, PyObject* frame) {
-    if (!is_exact_frame(frame)) return false;
+namespace {
+
+// Every column of an exact frame opened, or nothing when one of them is not read directly.
+// Every column is opened before any is read, so that a surprise leaves the scan untouched.
+std::optional<std::vector<Column>> open_columns(TableScan& scan, PyObject* frame) {
     PyRef dtypes = attr_or_fail(frame, "dtypes");
     PyRef dtype_list = or_fail(PySequence_List(dtypes.get()));
-    if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return false;
-
+    if (static_cast<std::size_t>(PyList_GET_SIZE(dtype_list.get())) != scan.cols()) return {};
     Dtypes known;
     std::vector<ColumnPlan> plans(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
         plans[c] = known.plan(PyList_GET_ITEM(dtype_list.get(), c));
-        if (plans[c].kind == ColumnKind::Unreadable) return false;
+        if (plans[c].kind == ColumnKind::Unreadable) return {};
     }
-
-    // Every column is opened before any is read, so that a surprise leaves the scan untouched.
     PyRef iloc = attr_or_fail(frame, "iloc");
     std::vector<Column> columns(scan.cols());
     for (std::size_t c = 0; c < scan.cols(); ++c) {
-        if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return false;
+        if (!open_column(iloc.get(), c, plans[c], scan.rows(), columns[c])) return {};
+        columns[c].nulls = plans[c].nulls;
     }
     // Opening the later columns ran pandas code; the arrays opened before must still be as read.
     for (const Column& column : columns) {
         if (column.layout && !column.layout->unchanged()) throw InternalFailure(kFrameChanged);
     }
+    return columns;
+}
 
-    // Object columns are read first, then Arrow and numeric columns side by side, all on the
-    // pool; object columns with cells the workers do not take are read last, here.
-    std::vector<ArrowTextColumn> arrow_columns;
-    std::vector<NumberColumn> numeric_columns;
-    std::vector<ObjectColumnCells> object_columns;
-    for (std::size_t c = 0; c < scan.cols(); ++c) {
+// The opened columns by how they are read.
+struct ColumnsByKind {
+    std::vector<ArrowTextColumn> arrow;
+    std::vector<NumberColumn> numbers;
+    std::vector<ObjectColumnCells> objects;
+};
+
+ColumnsByKind sort_columns(const std::vector<Column>& columns) {
+    ColumnsByKind kinds;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
         if (columns[c].arrow) {
-            arrow_columns.push_back({c, &columns[c].arrow->strings(), plans[c].nulls});
+            kinds.arrow.push_back({c, &columns[c].arrow->strings(), columns[c].nulls});
             continue;
         }
         auto* a = reinterpret_cast<PyArrayObject*>(columns[c].array.get());
@@ -204,11 +213,27 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
                           static_cast<std::size_t>(PyDataType_ELSIZE(descr)),
                           columns[c].layout.get()};
         if (cells.kind == DirectKind::Object) {
-            object_columns.push_back({c, cells});
+            kinds.objects.push_back({c, cells});
         } else {
-            numeric_columns.push_back({c, cells.data, cells.stride, cells.kind, cells.itemsize});
+            kinds.numbers.push_back({c, cells.data, cells.stride, cells.kind, cells.itemsize});
         }
     }
+    return kinds;
+}
+
+}  // namespace
+
+bool scan_exact_frame(TableScan& scan, PyObject* frame) {
+    if (!is_exact_frame(frame)) return false;
+    std::optional<std::vector<Column>> opened = open_columns(scan, frame);
+    if (!opened) return false;
+
+    // Object columns are read first, then Arrow and numeric columns side by side, all on the
+    // pool; object columns with cells the workers do not take are read last, here.
+    const ColumnsByKind kinds = sort_columns(*opened);
+    const std::vector<ArrowTextColumn>& arrow_columns = kinds.arrow;
+    const std::vector<NumberColumn>& numeric_columns = kinds.numbers;
+    const std::vector<ObjectColumnCells>& object_columns = kinds.objects;
     // Object columns first, on the pool, the workers looking at the type of every cell they
     // do not take. `values`, which the general road reads, is a snapshot for a frame of several
     // blocks, and these columns are not: a cell whose own code changes the frame would be seen
