@@ -10,7 +10,6 @@
 #include <string>
 #include <system_error>
 
-#include "parallel/job.hpp"
 #include "parallel/pool_size.hpp"
 #include "parallel/thread_state.hpp"
 
@@ -249,3 +248,17 @@ Registry& global_registry() {
 }
 
 }  // namespace quorlin::parallel::detail
+
+namespace quorlin::parallel {
+
+ThreadPool::ThreadPool(std::size_t threads)
+    : registry_(detail::build_registry(threads == 0 ? configured_num_threads() : threads,
+                                       "The thread pool could not be built")) {}
+
+ThreadPool::~ThreadPool() = default;
+
+std::size_t ThreadPool::num_threads() const {
+    return registry_->num_threads();
+}
+
+}  // namespace quorlin::parallel

@@ -1,18 +1,22 @@
 // A pool's workers (each with its task queue, its place to sleep and the loop that finds work),
-// its shared queue for work from outside, and the process-wide pool.
+// its shared queue for work from outside, the jobs they run, the way onto a worker from any
+// thread, the process-wide pool, and pools of their own for tests and benchmarks.
 #pragma once
 
 #include <pthread.h>
 
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "parallel/sleep.hpp"
+#include "parallel/thread_state.hpp"
 #include "parallel/work_deque.hpp"
 
 namespace quorlin::parallel {
@@ -155,4 +159,122 @@ std::unique_ptr<Registry> build_registry(std::size_t threads, std::string_view f
 // The process-wide pool: built by the first caller (racing callers wait for it), never freed.
 Registry& global_registry();
 
+// A unit of work that sits in a queue until some worker runs it.
+class Job {
+  public:
+    // Runs the job on the calling worker, which took it from a queue, and sets its latch.
+    virtual void execute() noexcept = 0;
+
+  protected:
+    ~Job() = default;
+};
+
+// A job that lives in the stack frame of the code that waits for it. f is called with true when
+// the job runs on another worker than its creator (it was stolen). A failure is kept for the
+// waiting side to rethrow; the latch L is set when the job ran through a queue.
+template <class F, class L>
+class StackJob final : public Job {
+  public:
+    template <class... LatchArgs>
+    StackJob(F& f, WorkerThread* creator, LatchArgs&&... latch_args)
+        : f_(f), creator_(creator), latch_(std::forward<LatchArgs>(latch_args)...) {}
+
+    void execute() noexcept override {
+        run(current_worker() != creator_);
+        latch_.set();
+    }
+
+    // Runs the job on its creator, which took it back before anyone else did.
+    void run_inline() noexcept { run(false); }
+
+    L& latch() noexcept { return latch_; }
+    std::exception_ptr take_error() noexcept { return std::move(error_); }
+
+  private:
+    void run(bool migrated) noexcept {
+        try {
+            f_(migrated);
+        } catch (...) {
+            error_ = std::current_exception();
+        }
+    }
+
+    F& f_;
+    WorkerThread* creator_;
+    L latch_;
+    std::exception_ptr error_;
+};
+
+// Getting onto a worker: parallel operations run there, whoever starts them.
+// Runs op(worker, injected) on a worker of registry for a thread that is not one of its
+// workers, blocking until op is done; op's failure is rethrown here. injected is true when op
+// runs on a pool thread other than the caller.
+template <class Op>
+void run_injected(Registry& registry, Op& op) {
+    if (registry.runs_inline()) {
+        WorkerThread worker(registry, 0);
+        const WorkerThread::Binding binding(worker);
+        op(worker, false);
+        return;
+    }
+    auto task = [&op](bool) { op(*WorkerThread::current(), true); };
+    StackJob<decltype(task), LockLatch> job(task, nullptr);
+    registry.inject(&job);
+    job.latch().wait();
+    if (std::exception_ptr error = job.take_error()) std::rethrow_exception(error);
+}
+
+// Runs op(worker, injected) on the current worker, or submits it whole to the process-wide pool
+// from a thread outside every pool.
+template <class Op>
+void in_worker(Op&& op) {
+    if (WorkerThread* worker = WorkerThread::current()) {
+        op(*worker, false);
+        return;
+    }
+    run_injected(global_registry(), op);
+}
+
+// Runs f on a worker of registry (at once when already on one of them).
+template <class F>
+void install_in(Registry& registry, F&& f) {
+    auto op = [&f](WorkerThread&, bool) { std::forward<F>(f)(); };
+    WorkerThread* worker = WorkerThread::current();
+    if (worker != nullptr && &worker->registry() == &registry) {
+        op(*worker, false);
+        return;
+    }
+    // A worker of another pool blocks here rather than running its own pool's jobs meanwhile:
+    // the other pool's threads make progress on f regardless.
+    run_injected(registry, op);
+}
+
 }  // namespace quorlin::parallel::detail
+
+namespace quorlin::parallel {
+
+// A pool of its own, for tests and benchmarks that need an exact thread count.
+class ThreadPool {
+  public:
+    // Starts `threads` workers (0: as many as the process-wide pool would get). Throws
+    // PoolError when they can't be started.
+    explicit ThreadPool(std::size_t threads);
+    // Joins the workers.
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    std::size_t num_threads() const;
+
+    // Runs f on one of this pool's workers while the caller blocks, so that parallel work
+    // started inside f uses this pool. f's exception propagates to the caller.
+    template <class F>
+    void install(F&& f) {
+        detail::install_in(*registry_, std::forward<F>(f));
+    }
+
+  private:
+    std::unique_ptr<detail::Registry> registry_;
+};
+
+}  // namespace quorlin::parallel

@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "core/failure.hpp"
-#include "parallel/in_worker.hpp"
 #include "parallel/registry.hpp"
 
 namespace {
