@@ -171,37 +171,44 @@ DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const
     return decoded;
 }
 
-PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces, PyObject* names) {
-    if (decoded.failure) std::rethrow_exception(decoded.failure);
+namespace {
+
+// pandas 3: the frame from its blocks, each run of adjacent numeric columns one view.
+PyRef frame_from_blocks(const DecodedColumns& decoded, const FramePieces& pieces, PyObject* names) {
     const std::vector<npy_intp>& text_at = decoded.text_at;
     const std::vector<npy_intp>& numbers_at = decoded.numbers_at;
     const std::vector<npy_intp>& numbers_row = decoded.numbers_row;
-    if (pieces.from_blocks) {
-        PyRef blocks = or_pass_on(PyList_New(0));
-        auto add = [&](PyObject* block, const std::vector<npy_intp>& at) {
-            PyRef entry = or_pass_on(PyTuple_Pack(2, block, intp_array(at).get()));
-            if (PyList_Append(blocks.get(), entry.get()) < 0) pass_on_error();
-        };
-        if (!text_at.empty()) add(decoded.text.get(), text_at);
-        for (std::size_t first = 0; first < numbers_at.size();) {
-            std::size_t last = first + 1;
-            while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1 &&
-                   numbers_row[last] == numbers_row[last - 1] + 1) {
-                ++last;
-            }
-            const npy_intp begin = numbers_row[first];
-            const npy_intp end = numbers_row[last - 1] + 1;
-            PyRef view = or_pass_on(PySequence_GetSlice(decoded.numbers.get(), begin, end));
-            add(view.get(),
-                std::vector<npy_intp>(numbers_at.begin() + first, numbers_at.begin() + last));
-            first = last;
+    PyRef blocks = or_pass_on(PyList_New(0));
+    auto add = [&](PyObject* block, const std::vector<npy_intp>& at) {
+        PyRef entry = or_pass_on(PyTuple_Pack(2, block, intp_array(at).get()));
+        if (PyList_Append(blocks.get(), entry.get()) < 0) pass_on_error();
+    };
+    if (!text_at.empty()) add(decoded.text.get(), text_at);
+    for (std::size_t first = 0; first < numbers_at.size();) {
+        std::size_t last = first + 1;
+        while (last < numbers_at.size() && numbers_at[last] == numbers_at[last - 1] + 1 &&
+               numbers_row[last] == numbers_row[last - 1] + 1) {
+            ++last;
         }
-        PyRef index = or_pass_on(PyObject_CallFunction(pieces.range_index.get(), "n",
-                                                       static_cast<Py_ssize_t>(decoded.rows)));
-        PyRef columns = or_pass_on(PyObject_CallOneArg(pieces.index.get(), names));
-        return or_pass_on(PyObject_CallFunctionObjArgs(pieces.from_blocks.get(), blocks.get(),
-                                                       index.get(), columns.get(), nullptr));
+        const npy_intp begin = numbers_row[first];
+        const npy_intp end = numbers_row[last - 1] + 1;
+        PyRef view = or_pass_on(PySequence_GetSlice(decoded.numbers.get(), begin, end));
+        add(view.get(),
+            std::vector<npy_intp>(numbers_at.begin() + first, numbers_at.begin() + last));
+        first = last;
     }
+    PyRef index = or_pass_on(PyObject_CallFunction(pieces.range_index.get(), "n",
+                                                   static_cast<Py_ssize_t>(decoded.rows)));
+    PyRef columns = or_pass_on(PyObject_CallOneArg(pieces.index.get(), names));
+    return or_pass_on(PyObject_CallFunctionObjArgs(pieces.from_blocks.get(), blocks.get(),
+                                                   index.get(), columns.get(), nullptr));
+}
+
+// Earlier pandas: the frame from a dict of its columns, in the frame's order.
+PyRef frame_from_columns(DecodedColumns& decoded, const FramePieces& pieces, PyObject* names) {
+    const std::vector<npy_intp>& text_at = decoded.text_at;
+    const std::vector<npy_intp>& numbers_at = decoded.numbers_at;
+    const std::vector<npy_intp>& numbers_row = decoded.numbers_row;
     // A Series of object dtype: pandas with its string inference on would make a plain object
     // array of str its str dtype.
     PyRef series_kwargs =
@@ -234,6 +241,14 @@ PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces
     if (PyDict_SetItemString(kwargs.get(), "columns", names) < 0) pass_on_error();
     if (PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
     return or_pass_on(PyObject_Call(pieces.frame_class.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace
+
+PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces, PyObject* names) {
+    if (decoded.failure) std::rethrow_exception(decoded.failure);
+    if (pieces.from_blocks) return frame_from_blocks(decoded, pieces, names);
+    return frame_from_columns(decoded, pieces, names);
 }
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
