@@ -75,6 +75,9 @@ class Matrix(Report):
         self.figures[check, form] = (ratio, at_least, at_most, "x")
         if self.verbose:
             super().line(check, form, ours, theirs, ratio, at_least=at_least, at_most=at_most)
+        else:
+            self.total += 1
+            self.met += ratio >= at_least if at_least is not None else ratio <= at_most
 
     def absolute(self, check, form, seconds, limit):
         """A time against a limit (seconds), in the columns of the ratio lines."""
@@ -204,7 +207,6 @@ def summary(kind, figures_by_seed, report):
             result += " (worst missed)"
         print(f"{check:<40s} {form:<16s} {worst:9.2f}{unit:<1s} {middle:9.2f}{unit:<1s} "
               f"{target:>9s}  {result}", flush=True)
-    print()
 
 
 def main():
