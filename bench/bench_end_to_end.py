@@ -137,12 +137,13 @@ POLARS = "polars Enum cast + to_physical"
 ORDINAL = "sklearn OrdinalEncoder.fit_transform"
 
 
-def peer_encoders(text):
+def peer_encoders(text, with_polars=True):
     """The peers' ways to encode the text columns, by name; each gets only the text columns
-    (a DataFrame or a 2-D object array)."""
+    (a DataFrame or a 2-D object array). with_polars=False spares the untimed conversion to
+    polars for a caller that does not time that peer."""
     columns = text_columns(text)
     found = {FACTORIZE: lambda: [pd.factorize(c, sort=True) for c in columns]}
-    if pl is not None:
+    if pl is not None and with_polars:
         ptext = to_polars(text)  # the conversion to polars is not timed
 
         def polars_encode():

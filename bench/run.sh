@@ -1,15 +1,29 @@
 #!/usr/bin/env bash
 # Runs the end-to-end benchmark on pandas 3 (with pyarrow) and on pandas 2.2, each in its own
-# environment, then the memory figures on pandas 3 (each case in a fresh process), then the C++
-# benchmarks. Arguments go to bench/bench_end_to_end.py on both (for example --rows 100000
-# --runs 3, or --scaling), except --no-memory, which skips the memory figures.
+# environment, then the users' tables benchmark on both, then the memory figures on pandas 3
+# (each case in a fresh process), then the C++ benchmarks. Arguments go to both Python
+# benchmarks (for example --rows 100000 --runs 3), except: --scaling goes to
+# bench/bench_end_to_end.py only; --seed N, --seeds N and --kind A|B|both go to
+# bench/bench_user_tables.py only; --no-memory skips the memory figures.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 cd "$ROOT"
 PYTHON="$(find_python 3.13)"
 memory=1
-args=()
-for arg in "$@"; do
-    if [ "$arg" = "--no-memory" ]; then memory=0; else args+=("$arg"); fi
+args=()       # both benchmarks
+end_to_end=() # bench_end_to_end.py only
+users=()      # bench_user_tables.py only
+while [ "$#" -gt 0 ]; do
+    case "$1" in
+        --no-memory) memory=0 ;;
+        --scaling) end_to_end+=("$1") ;;
+        --seed | --seeds | --kind)
+            users+=("$1" "${2-}")
+            shift
+            ;;
+        --seed=* | --seeds=* | --kind=*) users+=("$1") ;;
+        *) args+=("$1") ;;
+    esac
+    [ "$#" -gt 0 ] && shift
 done
 mkdir -p build
 printf 'pandas>=3\n' >build/bench-pandas3.txt
@@ -19,7 +33,11 @@ for flavour in pandas3 pandas22; do
     ensure_venv "$venv" "$PYTHON" requirements/dev.txt requirements/bench.txt "build/bench-$flavour.txt"
     install_module "$venv"
     echo "== end to end, $flavour"
-    "$venv/bin/python" bench/bench_end_to_end.py "${args[@]}"
+    "$venv/bin/python" bench/bench_end_to_end.py "${args[@]}" "${end_to_end[@]}"
+done
+for flavour in pandas3 pandas22; do
+    echo "== users' tables, $flavour"
+    "$ROOT/.venv-bench-$flavour/bin/python" bench/bench_user_tables.py "${args[@]}" "${users[@]}"
 done
 if [ "$memory" -eq 1 ]; then
     echo "== memory, pandas3"
