@@ -152,12 +152,17 @@ def _fit_numbers():
 @pytest.mark.parametrize("fit, want", [(_fit_text, ["a", "b", "c"]),
                                        (_fit_numbers, [0.0, 1.0, 2.0])])
 @pytest.mark.parametrize("change", ["write", "resize"])
-def test_codes_are_read_before_the_import_runs_caller_code(monkeypatch, fit, want, change):
+@pytest.mark.parametrize("frame_class", ["pandas' own", "replaced"])
+def test_codes_are_read_before_the_import_runs_caller_code(monkeypatch, fit, want, change,
+                                                           frame_class):
     import builtins
 
     enc = fit()
     codes = np.array([[0.0], [1.0], [2.0]])
     frame = pd.DataFrame(codes, columns=["t"], copy=False)
+    if frame_class == "replaced":
+        real_frame = pd.DataFrame
+        monkeypatch.setattr(pd, "DataFrame", lambda *a, **k: real_frame(*a, **k))
     real_import = builtins.__import__
 
     def hook(name, *args, **kwargs):
@@ -195,6 +200,21 @@ def test_a_replaced_dataframe_class_is_called_as_the_plain_steps_call_it(monkeyp
         enc.encode(frame)
     for args, kwargs in calls:
         assert [a.tolist() for a in args] == [[[0.0], [2.0]]] and kwargs == {"columns": ["t"]}
+
+
+def test_a_replaced_dataframe_class_gets_an_array_of_its_own(monkeypatch):
+    # The plain steps read the codes again after the class made the frame: what the class does
+    # to the array it was given must not change them.
+    enc = _fit_text()
+    frame = pd.DataFrame({"t": [0.0, 2.0]})
+    real = pd.DataFrame
+
+    def overwriting(array, **kwargs):
+        array[:] = 1.0
+        return real(array, **kwargs)
+
+    monkeypatch.setattr(pd, "DataFrame", overwriting)
+    assert enc.decode(frame)["t"].tolist() == ["a", "c"]
 
 
 def test_a_replaced_dataframe_class_meets_the_hold(monkeypatch):

@@ -53,6 +53,7 @@ PyRef quiet_module_attr(const char* module, const char* name) {
     PyObject* loaded = PyDict_CheckExact(modules) ? PyDict_GetItemString(modules, module) : nullptr;
     if (loaded == nullptr || !PyModule_CheckExact(loaded)) return {};
     PyObject* found = PyDict_GetItemString(PyModule_GetDict(loaded), name);
+    // Held at once: the dictionary's reference is the only one that keeps it alive.
     return found != nullptr ? PyRef::borrow(found) : PyRef();
 }
 

@@ -97,7 +97,11 @@ PyRef intp_array(const std::vector<npy_intp>& values) {
 std::optional<FramePieces> frame_pieces() {
     FramePieces pieces;
     pieces.frame_class = quiet_module_attr("pandas.core.frame", "DataFrame");
-    if (!pieces.frame_class) return std::nullopt;
+    // A DataFrame that the caller put in pandas' place is called as the plain steps call it.
+    if (!pieces.frame_class ||
+        quiet_module_attr("pandas", "DataFrame").get() != pieces.frame_class.get()) {
+        return std::nullopt;
+    }
     // pandas 3 builds a frame from its blocks; earlier pandas from a dict of columns.
     pieces.from_blocks = quiet_module_attr("pandas.api.internals", "create_dataframe_from_blocks");
     if (pieces.from_blocks) {

@@ -27,7 +27,8 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
 // give the same frame.
 
 // pandas' own classes and functions that build a frame in one step, found without running any
-// Python code; nothing when pandas is not loaded or lacks one of them.
+// Python code; nothing when pandas is not loaded, lacks one of them, or has another DataFrame in
+// its namespace than its own.
 struct FramePieces {
     PyRef frame_class;  // pandas.core.frame.DataFrame
     PyRef from_blocks;  // pandas 3: create_dataframe_from_blocks, with Index and RangeIndex

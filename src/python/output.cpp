@@ -67,8 +67,8 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
         return frame_of_decoded_columns(std::move(*decoded), *pieces, names.get());
     }
     if (held != nullptr) {
-        // The class was replaced during this call (by the import, or a finalizer): the plain
-        // steps need the codes, read again as they are now.
+        // The class was replaced during this call, by the import or a finalizer: the plain
+        // steps need the codes, read again as they are now (their arrays' layouts checked).
         decoded.reset();
         owned = owned_copy(matrix, *held);
         cells = &owned;
@@ -79,6 +79,11 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     // copying it (pandas 3 copies arrays by default).
     if (own_class && PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0) pass_on_error();
     PyRef array = new_float_array(*cells);
+    if (!own_class) {
+        // The matrix is read again below: another class gets a copy of its own to keep.
+        array = or_pass_on(
+            PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(array.get()), NPY_KEEPORDER));
+    }
     PyRef args = or_pass_on(PyTuple_Pack(1, array.get()));
     PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
     frame_class.reset();
