@@ -4,9 +4,33 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Prints the path of a working pythonX.Y: on PATH, else pyenv's, else the system's own.
+# Where scripts/build-python.sh keeps the free-threaded 3.13, outside the clone.
+free_threaded_prefix() {
+    echo "${QUORLIN_CACHE:-$HOME/.cache/quorlin}/python-3.13t"
+}
+
+# Whether PYTHON runs and has what the tests and the wheel build need; a free-threaded one must
+# also run without the GIL.
+interpreter_works() {
+    [ -x "$1" ] && "$1" -c '
+import sys, ssl, ctypes, zlib, venv
+assert not hasattr(sys, "_is_gil_enabled") or "t" not in sys.abiflags or not sys._is_gil_enabled()
+' >/dev/null 2>&1
+}
+
+# Prints the path of a working pythonX.Y: on PATH, else pyenv's, else the system's own; for
+# 3.13t the interpreter that scripts/build-python.sh built.
 find_python() {
     local version="$1" candidate
+    if [ "$version" = "3.13t" ]; then
+        candidate="$(free_threaded_prefix)/bin/python3.13t"
+        if interpreter_works "$candidate"; then
+            echo "$candidate"
+            return 0
+        fi
+        echo "python3.13t not built: bash scripts/build-python.sh 3.13t" >&2
+        return 1
+    fi
     for candidate in $(command -v "python${version}" 2>/dev/null || true) \
         "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"${version}".*/bin/"python${version}" \
         "/usr/bin/python${version}" "/usr/local/bin/python${version}"; do
