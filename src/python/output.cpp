@@ -69,7 +69,6 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     if (held != nullptr) {
         // The class was replaced during this call, by the import or a finalizer: the plain
         // steps need the codes, read again as they are now (their arrays' layouts checked).
-        decoded.reset();
         owned = owned_copy(matrix, *held);
         cells = &owned;
     }
