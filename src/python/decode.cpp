@@ -94,9 +94,13 @@ PyRef intp_array(const std::vector<npy_intp>& values) {
 
 }  // namespace
 
+PyRef pandas_frame_class() {
+    return quiet_module_attr("pandas.core.frame", "DataFrame");
+}
+
 std::optional<FramePieces> frame_pieces() {
     FramePieces pieces;
-    pieces.frame_class = quiet_module_attr("pandas.core.frame", "DataFrame");
+    pieces.frame_class = pandas_frame_class();
     // A DataFrame that the caller put in pandas' place is called as the plain steps call it.
     if (!pieces.frame_class ||
         quiet_module_attr("pandas", "DataFrame").get() != pieces.frame_class.get()) {

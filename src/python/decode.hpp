@@ -37,6 +37,9 @@ struct FramePieces {
     PyRef series;  // earlier pandas: the frame is built from a dict of Series
 };
 std::optional<FramePieces> frame_pieces();
+// pandas' own DataFrame class (pandas.core.frame.DataFrame), found without running Python code;
+// empty when pandas is not loaded.
+PyRef pandas_frame_class();
 
 // The columns of the decoded frame, read out of the matrix: the text columns as the rows of one
 // object block of labels, the numeric columns as rows of a float block. Reading runs no Python

@@ -5,7 +5,6 @@
 
 #include "core/failure.hpp"
 #include "python/array_layout.hpp"
-#include "python/attributes.hpp"
 #include "python/decode.hpp"
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
@@ -60,9 +59,7 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     }
     PyRef frame_class = or_pass_on(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     // A DataFrame that the caller put in pandas' place is called as the plain steps call it.
-    const bool own_class =
-        frame_class.get() == (pieces ? pieces->frame_class.get()
-                                     : quiet_module_attr("pandas.core.frame", "DataFrame").get());
+    const bool own_class = frame_class.get() == pandas_frame_class().get();
     if (decoded && own_class) {
         return frame_of_decoded_columns(std::move(*decoded), *pieces, names.get());
     }
