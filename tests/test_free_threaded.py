@@ -246,7 +246,7 @@ def test_threads_sharing_one_encoder_get_results_or_its_refusals(threads):
 CHANGED_WHILE_READ = TABLES + r"""
 case, repetitions, calls = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 values = list(POOL[:40]) + [float(k) / 4 for k in range(20)] + [None, 7, True, "NaN"]
-outcomes = {}
+outcomes, changer_errors = {}, {}
 for rep in range(repetitions):
     rng = np.random.default_rng(rep)
     table = object_frame(rep) if "frame" in case else object_array(rep)
@@ -276,7 +276,15 @@ for rep in range(repetitions):
                 else:
                     del table["x"]
 
-    changer = threading.Thread(target=change)
+    def guarded_change():
+        # pandas' own setters may fail while the frame is read: counted, and the round goes on.
+        try:
+            change()
+        except Exception as exc:
+            what = f"{type(exc).__name__}: {exc}"[:200]
+            changer_errors[what] = changer_errors.get(what, 0) + 1
+
+    changer = threading.Thread(target=guarded_change)
     changer.start()
     start.wait()
     for c in range(calls):
@@ -287,7 +295,7 @@ for rep in range(repetitions):
         outcomes[what] = outcomes.get(what, 0) + 1
     stop.set()
     changer.join()
-print(json.dumps(outcomes))
+print(json.dumps({"outcomes": outcomes, "changer errors": changer_errors}))
 """
 
 # What a call may end with while its table changes: a result; the refusal of a read that saw
@@ -309,7 +317,8 @@ ALLOWED = re.compile(
 def test_a_table_changed_by_another_thread_gives_a_result_or_a_clean_error(case):
     repetitions = 10 * int(os.environ.get("QUORLIN_STRESS_SCALE", "1"))
     calls = 20
-    outcomes = json.loads(run_child(CHANGED_WHILE_READ, case, repetitions, calls))
+    report = json.loads(run_child(CHANGED_WHILE_READ, case, repetitions, calls))
+    outcomes = report["outcomes"]
     assert sum(outcomes.values()) == repetitions * calls
     assert [what for what in outcomes if not ALLOWED.fullmatch(what)] == [], outcomes
     assert outcomes.get("result", 0) > 0
