@@ -23,7 +23,7 @@ namespace {
 
 struct EncoderObject {
     PyObject_HEAD std::optional<Tables> tables;  // absent until the first encode or __setstate__
-    LabelObjects labels;                        // the strs of the tables' labels, once decoded
+    LabelObjects labels;                         // the strs of the tables' labels, once decoded
     HoldWord hold;
 };
 

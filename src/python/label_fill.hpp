@@ -233,8 +233,10 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
                 made->of.resize(counted.size());
                 return made;
             });
+            // Task t is column t % columns of block t / columns: a worker's share is whole rows,
+            // so that workers filling a row-major array do not write the same cache lines.
             for (std::size_t t = first; t < last; ++t) {
-                const std::size_t k = t / blocks;
+                const std::size_t k = t % counted.size();
                 const TextFill& fill = *counted[k];
                 std::vector<TextFill::Slot>& slots = mine.of[k];
                 if (slots.empty()) slots = fill.slots;
@@ -246,7 +248,7 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
                 const double* const codes =
                     matrix.origin() + static_cast<std::ptrdiff_t>(fill.c) * matrix.col_stride();
                 const std::ptrdiff_t stride = matrix.row_stride();
-                const std::size_t begin = t % blocks * kFillBlockRows;
+                const std::size_t begin = t / counted.size() * kFillBlockRows;
                 const std::size_t end = std::min(rows, begin + kFillBlockRows);
                 for (std::size_t r = begin; r < end; ++r) {
                     const double code = codes[static_cast<std::ptrdiff_t>(r) * stride];
