@@ -1,5 +1,6 @@
 #include "python/object_columns.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,14 @@ struct ObjectColumnRead {
                 return;
             }
             if (labels == nullptr) labels = &scan.turn_text(c, r);
+            if (!reserved && !cache.active()) {
+                // Cells of different objects from here on: about one entry each, of the mean
+                // length so far. Room made once spares copying the entries at every doubling.
+                const std::size_t left = rows - r;
+                const std::size_t entries = std::max<std::size_t>(labels->entry_count(), 1);
+                labels->reserve_entries(left, left * (labels->entry_bytes() / entries + 1));
+                reserved = true;
+            }
             push_str_label(*labels, cell, &cache, text);
         }
         whole = true;
@@ -102,7 +111,8 @@ struct ObjectColumnRead {
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
-    std::size_t stop = 0;  // the row the read stopped at, unless whole
+    std::size_t stop = 0;   // the row the read stopped at, unless whole
+    bool reserved = false;  // room made for the entries of the rows left
     bool whole = false;
 };
 
