@@ -15,6 +15,7 @@
 #include "core/numeric_matrix.hpp"
 #include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
+#include "python/other_threads.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -34,12 +35,8 @@ void require_maps(const Tables& tables);
 
 // Whether the strs of a fit's labels are kept from one decode to the next. They are shared by
 // every decode's cells, whose references are added to each label's count in one go: only safe
-// while the interpreter lock keeps other threads from touching those counts meanwhile.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kKeepLabelObjects = false;
-#else
-inline constexpr bool kKeepLabelObjects = true;
-#endif
+// while no other thread can touch those counts meanwhile.
+inline constexpr bool kKeepLabelObjects = !kOtherThreadsRun;
 
 // The strs of the labels of a fit's text columns, one list per column, each str made when a
 // decode first needs it and kept until the fit is replaced: decoding the same fit again makes

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "parallel/pool.hpp"
 #include "python/cells.hpp"
 #include "python/numpy.hpp"
+#include "python/other_threads.hpp"
 
 namespace quorlin {
 
@@ -116,11 +118,47 @@ struct ObjectColumnRead {
     bool whole = false;
 };
 
+// The cells of object columns copied, each holding a reference. Where other threads run Python
+// code beside the call, one of them may replace a cell, and free it, while the workers read
+// it: they read this copy instead, whose cells live until it goes. Each reference is taken as
+// NumPy's own copy of an object array takes it.
+class CellCopy {
+  public:
+    CellCopy(const std::vector<ObjectColumnCells>& columns, std::size_t rows)
+        : cells_(columns.size() * rows, nullptr) {
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const ColumnCells& from = columns[k].cells;
+            PyObject** to = cells_.data() + k * rows;
+            for (std::size_t r = 0; r < rows; ++r) {
+                to[r] = Py_XNewRef(
+                    load<PyObject*>(from.data + static_cast<std::ptrdiff_t>(r) * from.stride));
+            }
+            ColumnCells copy = from;
+            copy.data = reinterpret_cast<const char*>(to);
+            copy.stride = sizeof(PyObject*);
+            columns_.push_back({columns[k].c, copy});
+        }
+    }
+    CellCopy(const CellCopy&) = delete;
+    CellCopy& operator=(const CellCopy&) = delete;
+    ~CellCopy() {
+        for (PyObject* cell : cells_) Py_XDECREF(cell);
+    }
+
+    const std::vector<ObjectColumnCells>& columns() const noexcept { return columns_; }
+
+  private:
+    std::vector<PyObject*> cells_;
+    std::vector<ObjectColumnCells> columns_;
+};
+
 }  // namespace
 
-ObjectColumnsRead read_object_columns(TableScan& scan,
-                                      const std::vector<ObjectColumnCells>& columns,
+ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectColumnCells>& cells,
                                       CallerCode look) {
+    std::optional<CellCopy> copy;
+    if constexpr (kOtherThreadsRun) copy.emplace(cells, scan.rows());
+    const std::vector<ObjectColumnCells>& columns = copy ? copy->columns() : cells;
     std::vector<std::unique_ptr<ObjectColumnRead>> reads;
     reads.reserve(columns.size());
     for (const ObjectColumnCells& column : columns) {
