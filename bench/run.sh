@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the end-to-end benchmark on pandas 3 (with pyarrow) and on pandas 2.2, each in its own
 # environment, then the users' tables benchmark on both, then the memory figures on pandas 3
-# (each case in a fresh process), then the C++ benchmarks. Arguments go to both Python
+# (each case in a fresh process: today's table, floats, and each form of both users' tables), then the C++ benchmarks. Arguments go to both Python
 # benchmarks (for example --rows 100000 --runs 3), except: --scaling goes to
 # bench/bench_end_to_end.py only; --seed N, --seeds N and --kind A|B|both go to
 # bench/bench_user_tables.py only; --no-memory skips the memory figures.
@@ -43,6 +43,11 @@ if [ "$memory" -eq 1 ]; then
     echo "== memory, pandas3"
     for case in frame floats; do
         "$ROOT/.venv-bench-pandas3/bin/python" bench/bench_memory.py "$case"
+    done
+    for kind in A B; do
+        for form in default object ndarray; do
+            "$ROOT/.venv-bench-pandas3/bin/python" bench/bench_memory.py "$kind" 4000000 "$form"
+        done
     done
 fi
 echo "== label_encode (C++)"
