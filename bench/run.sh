@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs the end-to-end benchmark on pandas 3 (with pyarrow) and on pandas 2.2, each in its own
 # environment, then the users' tables benchmark on both, then the memory figures on pandas 3
-# (each case in a fresh process: today's table, floats, and each form of both users' tables), then the C++ benchmarks. Arguments go to both Python
-# benchmarks (for example --rows 100000 --runs 3), except: --scaling goes to
-# bench/bench_end_to_end.py only; --seed N, --seeds N and --kind A|B|both go to
-# bench/bench_user_tables.py only; --no-memory skips the memory figures.
+# (each case in a fresh process: today's table, floats, and each form of both users' tables),
+# then the C++ benchmarks. Arguments go to both Python benchmarks (for example --rows 100000
+# --runs 3), except: --scaling goes to bench/bench_end_to_end.py only; --seed N, --seeds N and
+# --kind A|B|both go to bench/bench_user_tables.py only; --no-memory skips the memory figures.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 cd "$ROOT"
 PYTHON="$(find_python 3.13)"
