@@ -22,6 +22,11 @@ if interpreter_works "$python"; then
     exit 0
 fi
 
+# The headers of the modules that the check below and the tests need (ssl, ctypes, zlib) and of
+# those pandas reaches for (bz2, lzma, sqlite3).
+ensure_debian build-essential libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev \
+    libsqlite3-dev
+
 cache="$(dirname "$prefix")"
 mkdir -p "$cache"
 work="$(mktemp -d "$cache/build-3.13t.XXXXXX")"

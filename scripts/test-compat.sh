@@ -15,9 +15,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
 
 # name, Python version; the packages are in requirements/compat-NAME.txt. The two pandas 2.2
-# entries run at the NumPy and pandas floors that pyproject.toml declares.
+# entries run at the NumPy and pandas floors that pyproject.toml declares; 3.13t is the
+# free-threaded interpreter of scripts/build-python.sh, with the GIL off.
 MATRIX=(
     "py313-numpy2-pandas3 3.13"
+    "py313t-numpy2-pandas3 3.13t"
     "py313-numpy21-pandas22 3.13"
     "py312-numpy1-pandas22 3.12"
 )
@@ -45,7 +47,7 @@ run_entry() {
 
 versions_of() {
     "$ROOT/.venv-compat-$1/bin/python" - <<'EOF' 2>/dev/null || echo "(no environment)"
-import importlib.metadata as md, platform
+import importlib.metadata as md, platform, sysconfig
 names = ["quorlin", "numpy", "pandas", "pyarrow"]
 found = []
 for name in names:
@@ -53,7 +55,8 @@ for name in names:
         found.append(f"{name} {md.version(name)}")
     except md.PackageNotFoundError:
         pass
-print(f"python {platform.python_version()}, " + ", ".join(found))
+free_threaded = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+print(f"python {platform.python_version()}{free_threaded}, " + ", ".join(found))
 EOF
 }
 

@@ -43,9 +43,13 @@ MAX_GLIBC = (2, 34)
 def check_wheel(wheel):
     names = sorted(zipfile.ZipFile(wheel).namelist())
     top = {name.split("/")[0] for name in names}
-    modules = [n for n in top if re.fullmatch(r"quorlin\.cpython-3\d+-[\w-]+\.so", n)]
+    modules = [n for n in top if re.fullmatch(r"quorlin\.cpython-3\d+t?-[\w-]+\.so", n)]
     if len(modules) != 1:
         problems.append(f"{wheel.name}: expected one extension module quorlin, found {modules}")
+    # The module is built for the interpreter that the ABI tag names (cp313t: free-threaded).
+    abi = wheel.name.split("-")[3]
+    if any(not m.startswith(f"quorlin.cpython-{abi[2:]}-") for m in modules):
+        problems.append(f"{wheel.name}: the module {modules} is not for {abi}")
     dist_info = [n for n in top if n.endswith(".dist-info")]
     # A quorlin.libs folder would mean that auditwheel grafted a shared library into the wheel.
     if top != set(modules) | {"quorlin-stubs"} | set(dist_info) or len(dist_info) != 1:
@@ -61,8 +65,10 @@ def check_wheel(wheel):
     return {n for n in names if n not in modules}
 
 found = sorted(wheels.glob("quorlin-*.whl"))
-if [w.name.split("-")[2] for w in found] != ["cp312", "cp313"]:
-    problems.append(f"expected one wheel each for cp312 and cp313, found {[w.name for w in found]}")
+tags = ["-".join(w.name.split("-")[2:4]) for w in found]
+if tags != ["cp312-cp312", "cp313-cp313", "cp313-cp313t"]:
+    problems.append("expected one wheel each for cp312, cp313 and cp313t, found "
+                    f"{[w.name for w in found]}")
 contents = [check_wheel(wheel) for wheel in found]
 if any(c != contents[0] for c in contents):
     problems.append("the wheels hold different files besides the extension module")

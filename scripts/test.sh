@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Every test: the source checks, the C++ unit tests, the Python suite, then the stubs, the
-# README's examples, the leak check, the sanitizer, fuzzing and compatibility runs and the wheel
-# check. Each stage prints its time, and a table of them closes the run.
+# Every test: the source checks, the C++ unit tests, the Python suite, then the suite on the
+# free-threaded CPython 3.13t, the stubs, the README's examples, the leak check, the sanitizer,
+# fuzzing and compatibility runs and the wheel check. Each stage prints its time, and a table of
+# them closes the run.
 # QUORLIN_QUICK=1 stops after the Python suite (for a fast edit-test loop).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$ROOT"
@@ -49,6 +50,8 @@ stage "Python tests" python_tests
 
 if [ "${QUORLIN_QUICK:-0}" = "1" ]; then exit 0; fi
 
+stage "Python tests on free-threaded CPython 3.13t (interpreter built once when missing)" \
+    bash scripts/test-free-threaded.sh
 stage "Type stubs (stubtest, mypy, pyright)" bash scripts/test-stubs.sh
 stage "README examples" python -m doctest -o NORMALIZE_WHITESPACE README.md
 stage "Leak check (tests marked leakcheck, in windows of 125 repetitions)" \
