@@ -6,6 +6,9 @@ itself. Run each case in a fresh process:
 
     python bench/bench_memory.py frame [ROWS]    # 10^7 rows x 8 columns: 4 text, 4 float64
     python bench/bench_memory.py floats [ROWS]   # 10^7 rows x 10 float64 columns
+    python bench/bench_memory.py A|B [ROWS] [FORM]  # a users' table (bench/user_tables.py), 4 x
+                                                  # 10^6 rows; FORM: default (pandas 3), object
+                                                  # (frame) or ndarray
 
 The frame is the table as pandas builds it by default (on pandas 3 the text columns get its str
 dtype, Arrow-backed when pyarrow is installed; object dtype on pandas 2), about 2% of text cells
@@ -19,7 +22,8 @@ import time
 
 import numpy as np
 
-TARGETS = {"frame": 1.5, "floats": 1.02}
+TARGETS = {"frame": 1.5, "floats": 1.02, "A": 1.5, "B": 1.5}
+FORMS = {"default": "default frame", "object": "object frame", "ndarray": "object ndarray"}
 
 
 def status(field):
@@ -35,7 +39,14 @@ def reset_peak():
         f.write("5")
 
 
-def build(case, rows):
+def build(case, rows, form):
+    if case in ("A", "B"):
+        import user_tables
+
+        forms = user_tables.make_forms(user_tables.make_columns(case, rows, 7))
+        table = forms[FORMS[form]]
+        del forms
+        return table
     if case == "floats":
         return np.random.default_rng(1).normal(size=(rows, 10))
     import pandas as pd
@@ -55,13 +66,15 @@ def build(case, rows):
 def main():
     case = sys.argv[1] if len(sys.argv) > 1 else "frame"
     if case not in TARGETS:
-        sys.exit(f"usage: {sys.argv[0]} frame|floats [ROWS]")
-    rows = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
+        sys.exit(f"usage: {sys.argv[0]} frame|floats|A|B [ROWS] [default|object|ndarray]")
+    users = case in ("A", "B")
+    rows = int(sys.argv[2]) if len(sys.argv) > 2 else (4_000_000 if users else 10_000_000)
+    form = sys.argv[3] if len(sys.argv) > 3 else "default"
     from quorlin import Encoder
 
     gc.collect()
     before_input = status("VmRSS")
-    data = build(case, rows)
+    data = build(case, rows, form)
     gc.collect()
     input_bytes = status("VmRSS") - before_input
     kinds = (sorted(set(map(str, data.dtypes))) if hasattr(data, "dtypes")
@@ -78,7 +91,8 @@ def main():
         else out.nbytes
     ratio = peak_extra / output_bytes
     target = TARGETS[case]
-    print(f"{case}: {rows:,} rows ({', '.join(kinds)}), input {input_bytes / 2**20:.0f} MiB, "
+    name = f"{case} {FORMS[form]}" if users else case
+    print(f"{name}: {rows:,} rows ({', '.join(kinds)}), input {input_bytes / 2**20:.0f} MiB, "
           f"output {output_bytes / 2**20:.0f} MiB, peak extra during encode "
           f"{peak_extra / 2**20:.0f} MiB = {ratio:.3f}x output (target <={target:g}x: "
           f"{'met' if ratio <= target else 'MISSED'}), {seconds:.2f} s")

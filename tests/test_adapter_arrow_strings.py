@@ -275,9 +275,9 @@ def test_long_chunked_columns_read_side_by_side():
 
 
 # On two workers, beside three columns of few labels, a column of many labels is read whole by
-# one worker: it keeps deduplicating (30,000 labels) or stops (66,000, nearly all distinct at
-# first) as a reader of blocks does, and offsets spoiled far into it (distinct labels) still send
-# the frame to pandas. The pool's size is fixed per process, hence the child.
+# one worker, which deduplicates to the end, also where a reader of blocks would stop (66,000
+# labels, nearly all distinct at first), and offsets spoiled far into it (distinct labels) still
+# send the frame to pandas. The pool's size is fixed per process, hence the child.
 ONE_PART_CHILD = r"""
 import sys
 sys.path.insert(0, TESTS)

@@ -1,5 +1,7 @@
 """encode and decode end to end: results, tables, holds and failure paths."""
 
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -46,6 +48,34 @@ def test_failed_encode_keeps_the_tables(capfd):
     with pytest.raises(TypeError, match="^Unsupported type: 'list'"):
         enc.encode([["a"]])
     assert enc.decode(np.array([[1.0]])).tolist() == [["y"]]
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_each_decode_gives_the_labels_of_the_fit_it_follows(kind):
+    def table(first, second):
+        cells = np.array([[first], [second], [first]], dtype=object)
+        return cells if kind == "array" else pd.DataFrame(cells, columns=["s"])
+
+    def labels(decoded):
+        return list(np.asarray(decoded, dtype=object)[:, 0])
+
+    enc = Encoder()
+    codes = enc.encode(table("bee", "ant"))
+    state = enc.__getstate__()
+    first = labels(enc.decode(codes))
+    assert first == ["bee", "ant", "bee"]
+    # Cells may share a label's str with earlier results; each cell holds its own reference.
+    label = first[0]
+    before = sys.getrefcount(label)
+    third = labels(enc.decode(codes))
+    assert third == first
+    assert sys.getrefcount(label) - before == sum(cell is label for cell in third)
+    del third
+    assert sys.getrefcount(label) == before
+    # A new fit, of as many labels, and the fit read back from state bytes: their own labels.
+    assert labels(enc.decode(enc.encode(table("yak", "ox")))) == ["yak", "ox", "yak"]
+    enc.__setstate__(state)
+    assert labels(enc.decode(codes)) == ["bee", "ant", "bee"]
 
 
 def test_decode_encodes_unlisted_text_columns_without_changing_tables():

@@ -80,17 +80,18 @@ class ArrowStringFeed {
     // Part of a column that turns text (it holds a value, or its missing values are text):
     // entries into `entries`, and the entry of each row read into the row's place in `rows`,
     // which is as long as the column. The first `leading_nulls` rows are missing values that
-    // the column held as numbers until its first value came. With part_bits > 0 it takes only
-    // the labels whose hash under `seed` starts with the bits of `part` (missing values too, by
-    // the label they turn into), never stops deduplicating, and tags each row's entry with
-    // `part` in its top bits.
+    // the column held as numbers until its first value came. A part of a column of many labels
+    // (`is_part`) never stops deduplicating; with part_bits > 0 it takes only the labels whose
+    // hash under `seed` starts with the bits of `part` (missing values too, by the label they
+    // turn into), and tags each row's entry with `part` in its top bits.
     ArrowStringFeed(LabelColumn& entries, LabelColumn& rows, ArrowNull nulls,
-                    std::size_t leading_nulls, HashSeed seed, unsigned part_bits = 0,
-                    std::uint32_t part = 0)
+                    std::size_t leading_nulls, HashSeed seed, bool is_part = false,
+                    unsigned part_bits = 0, std::uint32_t part = 0)
         : nulls_(nulls),
           labels_(&entries),
           rows_(&rows),
           seed_(seed),
+          is_part_(is_part),
           part_bits_(part_bits),
           part_mask_(part_bits > 0 ? ~std::uint64_t{0} << (64 - part_bits) : 0),
           part_hash_(part_bits > 0 ? std::uint64_t{part} << (64 - part_bits) : 0),
@@ -181,11 +182,14 @@ class ArrowStringFeed {
         looked(m);
     }
 
-    // Counts lookups; a reader of a whole column of nearly distinct labels stops deduplicating
-    // (a part of a column never does: its rows name entries of the part).
+    // Counts lookups; a reader of blocks of nearly distinct labels stops deduplicating. A part
+    // never does: with several parts its rows name entries of the part, and a single part (read
+    // beside other columns) costs less deduplicating as it reads than handing every row to label
+    // encoding, which would copy them all and deduplicate them again (a third less time for a
+    // table with a column of hex ids, half of them distinct).
     void looked(std::size_t lookups) {
         looked_up_ += lookups;
-        if (part_bits_ == 0 && !dedupe_pays(looked_up_, seen_.size())) stop_deduping();
+        if (!is_part_ && !dedupe_pays(looked_up_, seen_.size())) stop_deduping();
     }
 
     // As read_batch, for a set that fits in a core's cache: no prefetch to wait for, so each
@@ -309,6 +313,7 @@ class ArrowStringFeed {
     LabelColumn* labels_ = nullptr;  // where entries go
     LabelColumn* rows_ = nullptr;    // where rows go
     HashSeed seed_;
+    bool is_part_ = false;
     unsigned part_bits_ = 0;
     std::uint64_t part_mask_ = 0;  // the hash bits that name a part
     std::uint64_t part_hash_ = 0;  // their value for this part
@@ -402,15 +407,17 @@ enum class Read {
 // rows of later workers shifted to theirs. Label encoding merges a label that several workers
 // saw. Parts: a column of many labels would have every worker see nearly all of them, so the
 // labels are split instead, by hash; each part's rows are tagged with their part until the
-// parts are joined. A single part reads the whole column as one reader of blocks would.
+// parts are joined. A single part reads the whole column as one reader of blocks would,
+// deduplicating to the end.
 struct ColumnRead {
     Read how = Read::Numbers;
     LabelColumn* labels = nullptr;  // the column's labels in the scan, unless numbers
     HashSeed seed;
     struct Reader {
+        // A reader of blocks, or (is_part) part `part` of 2^part_bits parts of the labels.
         Reader(LabelColumn& rows, ArrowNull nulls, std::size_t leading_nulls, HashSeed seed,
-               unsigned part_bits, std::uint32_t part)
-            : feed(entries, rows, nulls, leading_nulls, seed, part_bits, part) {}
+               bool is_part, unsigned part_bits, std::uint32_t part)
+            : feed(entries, rows, nulls, leading_nulls, seed, is_part, part_bits, part) {}
         void reserve(std::size_t labels, std::size_t mean_bytes) {
             entries.reserve_entries(labels, labels * mean_bytes);
             feed.reserve(labels);
@@ -447,8 +454,7 @@ struct ColumnRead {
                     }
                 });
             }
-            // The parts hold disjoint labels; parts of several never stop deduplicating, a single
-            // part may.
+            // The parts hold disjoint labels, and parts never stop deduplicating.
             labels->mark_entries_distinct(distinct);
             labels->mark_entries_held(true);
             return;
@@ -546,7 +552,8 @@ class ArrowScan {
                 const auto bits = static_cast<unsigned>(std::bit_width(parts - 1));
                 for (std::uint32_t p = 0; p < parts; ++p) {
                     read.parts.push_back(std::make_unique<ColumnRead::Reader>(
-                        *read.labels, columns_[k].nulls, leading_nulls_[k], read.seed, bits, p));
+                        *read.labels, columns_[k].nulls, leading_nulls_[k], read.seed, true, bits,
+                        p));
                     // Sized for the part's share of the labels, so that its set and entries
                     // need not grow step by step; only so far, as a sample of rows that are all
                     // distinct says little more than that there are many.
@@ -597,7 +604,7 @@ class ArrowScan {
             case Read::Blocks: {
                 ColumnRead::Reader& reader = read.readers.mine([&] {
                     return std::make_unique<ColumnRead::Reader>(
-                        *read.labels, column.nulls, leading_nulls_[task.k], read.seed, 0, 0);
+                        *read.labels, column.nulls, leading_nulls_[task.k], read.seed, false, 0, 0);
                 });
                 reader.feed.read(*column.column, i * kBlockRows,
                                  std::min(rows_, (i + 1) * kBlockRows));

@@ -48,6 +48,8 @@ class LabelColumn {
 
     std::size_t size() const noexcept { return rows_.size(); }
     std::size_t entry_count() const noexcept { return ends_.size(); }
+    // Bytes of all entries.
+    std::size_t entry_bytes() const noexcept { return bytes_.size(); }
     std::string_view entry(std::size_t e) const noexcept {
         std::size_t begin = e == 0 ? 0 : ends_[e - 1];
         return {bytes_.data() + begin, ends_[e] - begin};

@@ -14,6 +14,7 @@
 #include "python/errors.hpp"
 #include "python/frame_read.hpp"
 #include "python/numpy.hpp"
+#include "python/other_threads.hpp"
 
 namespace quorlin {
 
@@ -165,10 +166,8 @@ AdapterResult pyany_to_vec(PyObject* obj, bool may_borrow) {
     }
 
     ensure_numpy();
-#ifdef Py_GIL_DISABLED
-    // Other threads run Python code while the matrix is read: only a copy is safe.
-    may_borrow = false;
-#endif
+    // Other threads may run Python code while the matrix is read: only a copy is safe.
+    if constexpr (kOtherThreadsRun) may_borrow = false;
     if (is_float_matrix(obj)) {
         if (may_borrow) {
             auto held = std::make_shared<HeldArrays>();

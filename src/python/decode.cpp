@@ -31,7 +31,8 @@ namespace {
 
 }  // namespace
 
-PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held) {
+PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held,
+                   LabelObjects* kept) {
     ensure_numpy();
     // The object array that numpy.array(floats).astype("object") gives with the labels put in,
     // built directly, C order: a Python float for every cell of a numeric column, the label (or
@@ -61,7 +62,7 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
         if (!missing) missing = or_pass_on(PyUnicode_FromString("NaN"));
         return missing.get();
     };
-    std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+    std::vector<TextFill> fills = text_fills(tables, kept, [&](TextFill& fill) {
         if (rows == 0) return;
         if (fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
         fill.cells = cells + fill.c;
@@ -120,7 +121,7 @@ std::optional<FramePieces> frame_pieces() {
 }
 
 DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const Tables& tables,
-                                    const HeldArrays* held) {
+                                    const HeldArrays* held, LabelObjects* kept) {
     ensure_numpy();
     DecodedColumns decoded;
     try {
@@ -141,7 +142,7 @@ DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const
         }
         decoded.text = new_block(decoded.text_at.size(), rows, NPY_OBJECT);
         auto** text_cells = block_data<PyObject*>(decoded.text);
-        std::vector<TextFill> fills = text_fills(tables, [&](TextFill& fill) {
+        std::vector<TextFill> fills = text_fills(tables, kept, [&](TextFill& fill) {
             if (rows > 0 && fill.c >= cols) throw InternalFailure("ndarray: index out of bounds");
             if (fill.c >= out.names.size()) names_out_of_bounds(out.names.size(), fill.c);
             // Tables read from state bytes may list a column twice: its labels are filled again
@@ -260,9 +261,9 @@ PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces
 }
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
-                            const Tables& tables) {
+                            const Tables& tables, LabelObjects* kept) {
     const std::size_t rows = matrix.rows();
-    text_fills(tables, [&](TextFill& fill) {
+    text_fills(tables, kept, [&](TextFill& fill) {
         const ColumnIndex c = fill.c;
         LabelCache& labels = *fill.labels;
         if (rows > 0 && c >= matrix.cols()) throw InternalFailure("ndarray: index out of bounds");

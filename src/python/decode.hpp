@@ -16,10 +16,14 @@
 
 namespace quorlin {
 
+class LabelObjects;
+
 // The array form: the object array of the matrix's cells, a Python float in each numeric column
 // and a label (or "NaN") in each text column.
 // `held`, when set, holds the input array that the matrix reads (checked before the read).
-PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held);
+// `kept`, when set, holds the strs of the tables' labels from earlier decodes (see LabelObjects).
+PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const HeldArrays* held,
+                   LabelObjects* kept);
 
 // The table form, for tables that list at least one text column. With unique column names, and
 // pandas' own pieces at hand, the frame is built in one step from its columns; otherwise `frame`,
@@ -57,11 +61,11 @@ struct DecodedColumns {
 };
 // `held`, when set, holds the input arrays that the matrix reads (checked before the read).
 DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const Tables& tables,
-                                    const HeldArrays* held);
+                                    const HeldArrays* held, LabelObjects* kept);
 // The frame of those columns, named by `names` (a list of str).
 PyRef frame_of_decoded_columns(DecodedColumns decoded, const FramePieces& pieces, PyObject* names);
 
 PyRef decode_frame_by_steps(PyRef frame, const NumericMatrix& matrix, const OUT& out,
-                            const Tables& tables);
+                            const Tables& tables, LabelObjects* kept);
 
 }  // namespace quorlin

@@ -13,6 +13,7 @@
 #include "python/adapter.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
+#include "python/label_fill.hpp"
 #include "python/output.hpp"
 #include "state/state_format.hpp"
 
@@ -22,6 +23,7 @@ namespace {
 
 struct EncoderObject {
     PyObject_HEAD std::optional<Tables> tables;  // absent until the first encode or __setstate__
+    LabelObjects labels;                         // the strs of the tables' labels, once decoded
     HoldWord hold;
 };
 
@@ -56,6 +58,7 @@ PyObject* encoder_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         if (self == nullptr) pass_on_error();
         EncoderObject* encoder = as_encoder(self);
         new (&encoder->tables) decltype(encoder->tables)();
+        new (&encoder->labels) LabelObjects();
         new (&encoder->hold) HoldWord();
         return self;
     });
@@ -63,6 +66,7 @@ PyObject* encoder_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 
 void encoder_dealloc(PyObject* self) {
     EncoderObject* encoder = as_encoder(self);
+    encoder->labels.~LabelObjects();
     encoder->tables.~optional();
     encoder->hold.~HoldWord();
     PyTypeObject* type = Py_TYPE(self);
@@ -86,6 +90,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         AdapterResult read = pyany_to_vec(obj);
         // The new fit replaces the old one whole, also when it is "no tables"; a failure of the
         // output builder below does not undo it.
+        encoder->labels.clear();
         encoder->tables = std::move(read.tables);
         return arr_to_out(read.matrix, std::move(read.out), nullptr).release();
     });
@@ -104,7 +109,9 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // With tables, the codes are only read: they need no copy of their own.
         AdapterResult read = pyany_to_vec(obj, /*may_borrow=*/tables != nullptr);
         read.tables.reset();  // the input's own tables are not used
-        return arr_to_out(read.matrix, std::move(read.out), tables, read.held.get()).release();
+        LabelObjects* kept = kKeepLabelObjects ? &encoder->labels : nullptr;
+        return arr_to_out(read.matrix, std::move(read.out), tables, read.held.get(), kept)
+            .release();
     });
 }
 
@@ -149,6 +156,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
             throw_error(PyExc_ValueError,
                         std::string("failed to unpickle Encoder: ") + error.what());
         }
+        encoder->labels.clear();
         encoder->tables = std::move(decoded.tables);  // the general form, as read
         return Py_NewRef(Py_None);
     });

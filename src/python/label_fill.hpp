@@ -2,7 +2,9 @@
 // column's cells with them (on the pool where the codes are dense, as encode makes them).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -11,7 +13,9 @@
 
 #include "core/encoding_info.hpp"
 #include "core/numeric_matrix.hpp"
+#include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
+#include "python/other_threads.hpp"
 #include "python/ref.hpp"
 
 namespace quorlin {
@@ -29,28 +33,62 @@ PyRef new_str(std::string_view text);
 // failure then.
 void require_maps(const Tables& tables);
 
+// Whether the strs of a fit's labels are kept from one decode to the next. They are shared by
+// every decode's cells, whose references are added to each label's count in one go: only safe
+// while no other thread can touch those counts meanwhile.
+inline constexpr bool kKeepLabelObjects = !kOtherThreadsRun;
+
+// The strs of the labels of a fit's text columns, one list per column, each str made when a
+// decode first needs it and kept until the fit is replaced: decoding the same fit again makes
+// (and frees) no str. A slot, once set, never changes while the fit lasts, so a decode may lend
+// its strs to its cells; a list is sized when a decode first asks for it, and the calling thread
+// does both without running Python code, so decodes of one fit on other threads never see
+// either half done.
+class LabelObjects {
+  public:
+    // The list of the i-th text column of a fit of `columns` text columns, for `labels` labels.
+    std::vector<PyRef>* column(std::size_t i, std::size_t columns, std::size_t labels) {
+        if (columns_.empty()) columns_.resize(columns);
+        if (i >= columns_.size()) return nullptr;
+        std::vector<PyRef>& list = columns_[i];
+        if (list.empty()) list.resize(labels);
+        return list.size() == labels ? &list : nullptr;
+    }
+    // For a new fit: every str released.
+    void clear() noexcept { columns_.clear(); }
+
+  private:
+    std::vector<std::vector<PyRef>> columns_;
+};
+
 // One str object per code, made on first use, so that a column costs one object per label.
 class LabelCache {
   public:
     // Codes of a fitted column are 0 .. k-1, so they index a vector; other codes (from state
     // bytes that do not hold together) go through a map.
     explicit LabelCache(const CodeToLabel& table)
-        : table_(&table), dense_(table.size()), absent_(table.size(), false) {}
-    explicit LabelCache(const SortedLabels& sorted) : sorted_(&sorted), dense_(sorted.size()) {}
+        : table_(&table), own_(table.size()), absent_(table.size(), false) {}
+    // `kept`, when given, is the list of the column's strs that outlives this decode.
+    explicit LabelCache(const SortedLabels& sorted, std::vector<PyRef>* kept = nullptr)
+        : sorted_(&sorted), own_(kept == nullptr ? sorted.size() : 0) {
+        if (kept != nullptr) dense_ = kept;
+    }
+    LabelCache(const LabelCache&) = delete;
+    LabelCache& operator=(const LabelCache&) = delete;
 
     // The label of `value`, or an empty handle when the cell has no label.
     PyRef label(double value) {
         if (std::isnan(value)) return {};
         Code code = code_of(value);
         if (sorted_ != nullptr) {
-            if (code >= dense_.size()) return {};
-            PyRef& slot = dense_[code];
+            if (code >= dense_->size()) return {};
+            PyRef& slot = (*dense_)[code];
             if (!slot) slot = new_str((*sorted_)[code]);
             return PyRef::borrow(slot.get());
         }
         PyRef* slot = nullptr;
-        if (code < dense_.size()) {
-            slot = &dense_[code];
+        if (code < dense_->size()) {
+            slot = &(*dense_)[code];
         } else {
             auto cached = sparse_.find(code);
             if (cached != sparse_.end()) slot = &cached->second;
@@ -64,8 +102,8 @@ class LabelCache {
         }
         PyRef str = new_str(found->second);
         PyRef result = PyRef::borrow(str.get());
-        if (code < dense_.size()) {
-            dense_[code] = std::move(str);
+        if (code < dense_->size()) {
+            (*dense_)[code] = std::move(str);
         } else {
             sparse_.emplace(code, std::move(str));
         }
@@ -79,21 +117,24 @@ class LabelCache {
     // For a countable column: the number of slots (one per code, then one for cells without a
     // label), the slot of a cell, and the label of a slot below the last (made once, borrowed).
     std::size_t slots() const noexcept { return sorted_->size() + 1; }
-    std::size_t slot_of(double value) const noexcept {
-        const std::size_t none = sorted_->size();
+    std::size_t slot_of(double value) const noexcept { return slot_in(value, sorted_->size()); }
+    // The slot of a cell among `none` labels.
+    static std::size_t slot_in(double value, std::size_t none) noexcept {
         if (std::isnan(value)) return none;
         Code code = code_of(value);
         return code < none ? static_cast<std::size_t>(code) : none;
     }
     PyObject* slot_label(std::size_t slot) {
-        if (!dense_[slot]) dense_[slot] = new_str((*sorted_)[slot]);
-        return dense_[slot].get();
+        PyRef& label = (*dense_)[slot];
+        if (!label) label = new_str((*sorted_)[slot]);
+        return label.get();
     }
 
   private:
     const CodeToLabel* table_ = nullptr;
     const SortedLabels* sorted_ = nullptr;
-    std::vector<PyRef> dense_;
+    std::vector<PyRef> own_;
+    std::vector<PyRef>* dense_ = &own_;  // by code: own_, or the fit's kept strs
     std::vector<bool> absent_;  // small codes that the table lacks (only in incoherent tables)
     std::unordered_map<Code, PyRef, WordHasher> sparse_;
 };
@@ -115,9 +156,10 @@ struct TextFill {
 };
 
 // Calls check(fill) for each text column in the tables' order, each with a fresh label cache
-// (the caller sets where its cells go); returns the columns.
+// (the caller sets where its cells go); returns the columns. `kept`, when given, holds the strs
+// of the tables' labels from earlier decodes (tables that encode made).
 template <typename Check>
-std::vector<TextFill> text_fills(const Tables& tables, Check check) {
+std::vector<TextFill> text_fills(const Tables& tables, LabelObjects* kept, Check check) {
     std::vector<TextFill> fills;
     auto add = [&](ColumnIndex c, std::unique_ptr<LabelCache> labels) {
         TextFill& fill = fills.emplace_back();
@@ -126,8 +168,12 @@ std::vector<TextFill> text_fills(const Tables& tables, Check check) {
         check(fill);
     };
     if (const auto* fitted = std::get_if<FittedTables>(&tables)) {
-        for (std::size_t i = 0; i < fitted->columns.size(); ++i) {
-            add(fitted->text_columns[i], std::make_unique<LabelCache>(fitted->columns[i]));
+        const std::size_t count = fitted->columns.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const SortedLabels& sorted = fitted->columns[i];
+            std::vector<PyRef>* strs =
+                kept != nullptr ? kept->column(i, count, sorted.size()) : nullptr;
+            add(fitted->text_columns[i], std::make_unique<LabelCache>(sorted, strs));
         }
         return fills;
     }
@@ -139,13 +185,17 @@ std::vector<TextFill> text_fills(const Tables& tables, Check check) {
     return fills;
 }
 
+// Rows of a column that one task of a counted fill takes.
+inline constexpr std::size_t kFillBlockRows = std::size_t{1} << 16;
+
 // Sets each fill's cells, for every row, to a new reference to the label of its cell, or to
 // missing() when the cell has none; a slot's old reference is released. Cells of one label are
 // many and labels few: raising a label's count once per cell costs a cache miss per cell. So
 // where the codes are dense (tables that encode made, and at least as many rows as labels),
 // a column's labels are all made here, the workers write the pointers and count the cells of
-// each label in one pass, and each label's count is raised here in one go. Reference counts
-// are only touched here. Other columns are filled cell by cell, here.
+// each label in blocks of rows, each worker into a copy of the column's slots of its own, and
+// each label's count is raised here in one go. Reference counts are only touched here. Other
+// columns are filled cell by cell, here.
 template <typename Missing>
 void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing) {
     const std::size_t rows = matrix.rows();
@@ -168,16 +218,53 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
     // Counted columns are fresh: their cells hold no reference yet (only tables that encode made
     // are counted, and they list each column once).
     try {
-        parallel::parallel_for(counted.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t k = first; k < last; ++k) {
-                TextFill& fill = *counted[k];
-                for (std::size_t r = 0; r < rows; ++r) {
-                    TextFill::Slot& slot = fill.slots[fill.labels->slot_of(matrix.at(r, fill.c))];
-                    ++slot.cells;
-                    fill.cells[r * fill.step] = slot.label;
+        // A worker's slots of each column, made when it first fills a block of that column.
+        struct WorkerSlots {
+            std::vector<std::vector<TextFill::Slot>> of;
+        };
+        parallel::PerWorker<WorkerSlots> workers;
+        const std::size_t blocks = (rows + kFillBlockRows - 1) / kFillBlockRows;
+        parallel::parallel_for(counted.size() * blocks, [&](std::size_t first, std::size_t last) {
+            WorkerSlots& mine = workers.mine([&] {
+                auto made = std::make_unique<WorkerSlots>();
+                made->of.resize(counted.size());
+                return made;
+            });
+            // Task t is column t % columns of block t / columns: a worker's share is whole rows,
+            // so that workers filling a row-major array do not write the same cache lines.
+            for (std::size_t t = first; t < last; ++t) {
+                const std::size_t k = t % counted.size();
+                const TextFill& fill = *counted[k];
+                std::vector<TextFill::Slot>& slots = mine.of[k];
+                if (slots.empty()) slots = fill.slots;
+                // In locals: the stores of cells and counts could otherwise alias them.
+                TextFill::Slot* const slot = slots.data();
+                PyObject** const cells = fill.cells;
+                const std::size_t step = fill.step;
+                const std::size_t none = slots.size() - 1;
+                const double* const codes =
+                    matrix.origin() + static_cast<std::ptrdiff_t>(fill.c) * matrix.col_stride();
+                const std::ptrdiff_t stride = matrix.row_stride();
+                const std::size_t begin = t / counted.size() * kFillBlockRows;
+                const std::size_t end = std::min(rows, begin + kFillBlockRows);
+                for (std::size_t r = begin; r < end; ++r) {
+                    const double code = codes[static_cast<std::ptrdiff_t>(r) * stride];
+                    TextFill::Slot& s = slot[LabelCache::slot_in(code, none)];
+                    ++s.cells;
+                    cells[r * step] = s.label;
                 }
             }
         });
+        for (std::size_t w = 0; w < workers.workers(); ++w) {
+            const WorkerSlots* theirs = workers.of(w);
+            if (theirs == nullptr) continue;
+            for (std::size_t k = 0; k < counted.size(); ++k) {
+                const std::vector<TextFill::Slot>& slots = theirs->of[k];
+                for (std::size_t i = 0; i < slots.size(); ++i) {
+                    counted[k]->slots[i].cells += slots[i].cells;
+                }
+            }
+        }
     } catch (...) {
         for (TextFill* fill : counted) {
             for (std::size_t r = 0; r < rows; ++r) fill->cells[r * fill->step] = nullptr;

@@ -1,8 +1,10 @@
 #include "python/object_columns.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "parallel/pool.hpp"
 #include "python/cells.hpp"
 #include "python/numpy.hpp"
+#include "python/other_threads.hpp"
 
 namespace quorlin {
 
@@ -74,6 +77,14 @@ struct ObjectColumnRead {
                 return;
             }
             if (labels == nullptr) labels = &scan.turn_text(c, r);
+            if (!reserved && !cache.active()) {
+                // Cells of different objects from here on: about one entry each, of the mean
+                // length so far. Room made once spares copying the entries at every doubling.
+                const std::size_t left = rows - r;
+                const std::size_t entries = std::max<std::size_t>(labels->entry_count(), 1);
+                labels->reserve_entries(left, left * (labels->entry_bytes() / entries + 1));
+                reserved = true;
+            }
             push_str_label(*labels, cell, &cache, text);
         }
         whole = true;
@@ -102,15 +113,52 @@ struct ObjectColumnRead {
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
-    std::size_t stop = 0;  // the row the read stopped at, unless whole
+    std::size_t stop = 0;   // the row the read stopped at, unless whole
+    bool reserved = false;  // room made for the entries of the rows left
     bool whole = false;
+};
+
+// The cells of object columns copied, each holding a reference. Where other threads run Python
+// code beside the call, one of them may replace a cell, and free it, while the workers read
+// it: they read this copy instead, whose cells live until it goes. Each reference is taken as
+// NumPy's own copy of an object array takes it.
+class CellCopy {
+  public:
+    CellCopy(const std::vector<ObjectColumnCells>& columns, std::size_t rows)
+        : cells_(columns.size() * rows, nullptr) {
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            const ColumnCells& from = columns[k].cells;
+            PyObject** to = cells_.data() + k * rows;
+            for (std::size_t r = 0; r < rows; ++r) {
+                to[r] = Py_XNewRef(
+                    load<PyObject*>(from.data + static_cast<std::ptrdiff_t>(r) * from.stride));
+            }
+            ColumnCells copy = from;
+            copy.data = reinterpret_cast<const char*>(to);
+            copy.stride = sizeof(PyObject*);
+            columns_.push_back({columns[k].c, copy});
+        }
+    }
+    CellCopy(const CellCopy&) = delete;
+    CellCopy& operator=(const CellCopy&) = delete;
+    ~CellCopy() {
+        for (PyObject* cell : cells_) Py_XDECREF(cell);
+    }
+
+    const std::vector<ObjectColumnCells>& columns() const noexcept { return columns_; }
+
+  private:
+    std::vector<PyObject*> cells_;
+    std::vector<ObjectColumnCells> columns_;
 };
 
 }  // namespace
 
-ObjectColumnsRead read_object_columns(TableScan& scan,
-                                      const std::vector<ObjectColumnCells>& columns,
+ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectColumnCells>& cells,
                                       CallerCode look) {
+    std::optional<CellCopy> copy;
+    if constexpr (kOtherThreadsRun) copy.emplace(cells, scan.rows());
+    const std::vector<ObjectColumnCells>& columns = copy ? copy->columns() : cells;
     std::vector<std::unique_ptr<ObjectColumnRead>> reads;
     reads.reserve(columns.size());
     for (const ObjectColumnCells& column : columns) {

@@ -8,7 +8,9 @@
 // again the sequential way, so that cells whose conversions may run code are met in the order
 // the sequential read meets them. For an exact frame the workers also look at the type of every
 // cell they did not take: one whose reading could run the caller's code sends the frame to the
-// general road.
+// general road. Where other threads run Python code beside the call (a free-threaded build),
+// nothing keeps them from replacing cells: the workers then read a copy of the cells that holds
+// a reference to each.
 #pragma once
 
 #include <cstddef>

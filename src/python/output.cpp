@@ -30,7 +30,7 @@ NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
 }
 
 PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
-                   const HeldArrays* held) {
+                   const HeldArrays* held, LabelObjects* kept) {
     const bool decoding = tables != nullptr && !text_columns(*tables).empty();
     // Every cell is read before the first Python call below: the import calls __import__, which
     // the caller may have replaced, and any new list or dict may start a collection that runs
@@ -45,7 +45,7 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     NumericMatrix owned;
     NumericMatrix* cells = &matrix;
     if (pieces) {
-        decoded = read_decoded_columns(matrix, out, *tables, held);
+        decoded = read_decoded_columns(matrix, out, *tables, held, kept);
     } else if (held != nullptr) {
         owned = owned_copy(matrix, *held);
         cells = &owned;
@@ -84,18 +84,19 @@ PyRef table_result(NumericMatrix& matrix, const OUT& out, const Tables* tables,
     PyRef frame = or_pass_on(PyObject_Call(frame_class.get(), args.get(), kwargs.get()));
     frame_class.reset();
     if (!decoding) return frame;
-    return decode_frame_by_steps(std::move(frame), *cells, out, *tables);
+    return decode_frame_by_steps(std::move(frame), *cells, out, *tables, kept);
 }
 
 }  // namespace
 
-PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables, const HeldArrays* held) {
-    if (out.is_table()) return table_result(matrix, out, tables, held);
+PyRef arr_to_out(NumericMatrix& matrix, OUT out, const Tables* tables, const HeldArrays* held,
+                 LabelObjects* kept) {
+    if (out.is_table()) return table_result(matrix, out, tables, held, kept);
     if (tables == nullptr) {
         if (held != nullptr && !held->unchanged()) throw InternalFailure(kArrayChanged);
         return new_float_array(matrix);
     }
-    return decode_array(matrix, *tables, held);
+    return decode_array(matrix, *tables, held, kept);
 }
 
 }  // namespace quorlin

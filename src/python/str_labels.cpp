@@ -46,18 +46,31 @@ void StrEntryCache::clear() noexcept {
     used_ = 0;
 }
 
+namespace {
+
+// The UTF-8 text of `str`: an ASCII str's own bytes, which are their UTF-8, read where they lie;
+// other text transcoded into `scratch`.
+std::string_view str_text(PyObject* str, std::string& scratch) {
+    if (PyUnicode_IS_ASCII(str)) {
+        return {static_cast<const char*>(PyUnicode_DATA(str)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+    }
+    scratch.clear();
+    append_str_utf8(scratch, str);
+    return scratch;
+}
+
+}  // namespace
+
 void push_str_label(LabelColumn& labels, PyObject* str, StrEntryCache* cache,
                     std::string& scratch) {
-    scratch.clear();
     if (cache == nullptr || !cache->active()) {
-        append_str_utf8(scratch, str);
-        labels.push_label(scratch);
+        labels.push_label(str_text(str, scratch));
         return;
     }
     std::uint32_t entry = cache->find(str);
     if (entry == kNoEntry) {
-        append_str_utf8(scratch, str);
-        entry = labels.add_entry(scratch);
+        entry = labels.add_entry(str_text(str, scratch));
         cache->insert(str, entry);
     }
     labels.push_row(entry);
