@@ -240,9 +240,10 @@ def test_threads_sharing_one_encoder_get_results_or_its_refusals(threads):
     assert counts.get("result", 0) > 0
 
 
-# One thread changes a table while another encodes and decodes it, again and again. The values
-# written stay alive in a pool: a value freed by its own overwrite while a reader holds it is
-# the writer's race, which NumPy's own item access does not survive either.
+# One thread changes a table while another encodes and decodes it, again and again. Every value
+# that a cell ever holds stays alive (the values written in a pool, the first ones in a copy of
+# the cells): a value freed by its overwrite while a reader takes it is the writer's race, which
+# NumPy's own item access does not survive either.
 CHANGED_WHILE_READ = TABLES + r"""
 case, repetitions, calls = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 values = list(POOL[:40]) + [float(k) / 4 for k in range(20)] + [None, 7, True, "NaN"]
@@ -252,6 +253,7 @@ for rep in range(repetitions):
     table = object_frame(rep) if "frame" in case else object_array(rep)
     if case == "default frame cells":
         table = pd.DataFrame({"t": list(table["t"]), "n": table["n"], "u": list(table["t"])})
+    first_cells = table.to_numpy(dtype=object).copy()
     extra = pd.Series(POOL[rng.integers(0, 5, ROWS)], dtype=object)
     fitted = Encoder()
     fitted.encode(table)
