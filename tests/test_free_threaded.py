@@ -253,7 +253,7 @@ for rep in range(repetitions):
     table = object_frame(rep) if "frame" in case else object_array(rep)
     if case == "default frame cells":
         table = pd.DataFrame({"t": list(table["t"]), "n": table["n"], "u": list(table["t"])})
-    first_cells = table.to_numpy(dtype=object).copy()
+    first_cells = np.array(table, dtype=object)
     extra = pd.Series(POOL[rng.integers(0, 5, ROWS)], dtype=object)
     fitted = Encoder()
     fitted.encode(table)
