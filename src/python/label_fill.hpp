@@ -115,11 +115,10 @@ class LabelCache {
         return sorted_ != nullptr && rows >= sorted_->size();
     }
     // For a countable column: the number of slots (one per code, then one for cells without a
-    // label), the slot of a cell, and the label of a slot below the last (made once, borrowed).
+    // label), the slot of a cell (`none` being the last slot's index), and the label of a slot
+    // below the last (made once, borrowed).
     std::size_t slots() const noexcept { return sorted_->size() + 1; }
-    std::size_t slot_of(double value) const noexcept { return slot_in(value, sorted_->size()); }
-    // The slot of a cell among `none` labels.
-    static std::size_t slot_in(double value, std::size_t none) noexcept {
+    static std::size_t slot_of(double value, std::size_t none) noexcept {
         if (std::isnan(value)) return none;
         Code code = code_of(value);
         return code < none ? static_cast<std::size_t>(code) : none;
@@ -249,7 +248,7 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
                 const std::size_t end = std::min(rows, begin + kFillBlockRows);
                 for (std::size_t r = begin; r < end; ++r) {
                     const double code = codes[static_cast<std::ptrdiff_t>(r) * stride];
-                    TextFill::Slot& s = slot[LabelCache::slot_in(code, none)];
+                    TextFill::Slot& s = slot[LabelCache::slot_of(code, none)];
                     ++s.cells;
                     cells[r * step] = s.label;
                 }
