@@ -120,6 +120,7 @@ class ArrowStringFeed {
             start += chunk.length;
             if (start >= last) break;
         }
+        finish_batch();
     }
 
     // Room for this many labels.
@@ -137,10 +138,17 @@ class ArrowStringFeed {
   private:
     // Rows hashed together; their slots are prefetched before the first of them is looked up.
     static constexpr std::size_t kBatch = 16;
+    struct Batch {
+        std::array<LabelKey, kBatch> keys;
+        std::array<std::uint64_t, kBatch> hashes;
+        std::array<std::size_t, kBatch> rows;
+        std::size_t count = 0;
+    };
 
     // Rows i .. i + n - 1 of the chunk, which are rows r .. r + n - 1 of the column.
     void read_batch(const ArrowStringChunk& chunk, std::size_t i, std::size_t n, std::size_t r) {
         if (!deduping_) {
+            finish_batch();
             for (std::size_t k = 0; k < n; ++k) {
                 if (!chunk.is_valid(i + k)) {
                     if (null_label(r + k).mine) null(r + k);
@@ -157,11 +165,10 @@ class ArrowStringFeed {
             return;
         }
         // Missing values right away (the order in which entries come does not matter), the
-        // values of this reader's labels hashed and their slots prefetched, then looked up.
-        std::array<LabelKey, kBatch> keys;
-        std::array<std::uint64_t, kBatch> hashes;
-        std::array<std::uint32_t, kBatch> at;  // row in the batch
-        std::size_t m = 0;
+        // values of this reader's labels hashed and their slots prefetched; they are looked up
+        // after the next batch has been hashed, so that its hashing hides their loads.
+        Batch& batch = batches_[pending_ ^ 1];
+        batch.count = 0;
         for (std::size_t k = 0; k < n; ++k) {
             if (!chunk.is_valid(i + k)) {
                 if (null_label(r + k).mine) null(r + k);
@@ -169,17 +176,30 @@ class ArrowStringFeed {
             }
             std::string_view label;
             if (!value_of(chunk, i + k, label)) return;
-            keys[m] = LabelKey::of(label);
-            hashes[m] = hash_label(keys[m], seed_);
-            at[m] = static_cast<std::uint32_t>(k);
+            const std::size_t m = batch.count;
+            batch.keys[m] = key_of(chunk, label);
+            batch.hashes[m] = hash_label(batch.keys[m], seed_);
+            batch.rows[m] = r + k;
             // Whether a row is this part's is a coin toss: kept without a branch, and a row of
             // another part prefetches slot 0 rather than a line of its own.
-            const bool take = of_part(hashes[m]);
-            seen_.prefetch(take ? hashes[m] : 0);
-            m += take;
+            const bool take = of_part(batch.hashes[m]);
+            seen_.prefetch(take ? batch.hashes[m] : 0);
+            batch.count += take;
         }
-        for (std::size_t j = 0; j < m; ++j) put_row(r + at[j], entry_of(keys[j], hashes[j]));
-        looked(m);
+        finish_batch();
+        pending_ ^= 1;
+    }
+
+    // Looks up the rows of the batch hashed last; after a reader stops deduplicating, adds
+    // them as entries of their own.
+    void finish_batch() {
+        Batch& batch = batches_[pending_];
+        for (std::size_t j = 0; j < batch.count; ++j) {
+            put_row(batch.rows[j], deduping_ ? entry_of(batch.keys[j], batch.hashes[j])
+                                             : add_label(batch.keys[j].view()));
+        }
+        if (deduping_) looked(batch.count);
+        batch.count = 0;
     }
 
     // Counts lookups; a reader of blocks of nearly distinct labels stops deduplicating. A part
@@ -204,11 +224,18 @@ class ArrowStringFeed {
             }
             std::string_view label;
             if (!value_of(chunk, i + k, label)) return;
-            const LabelKey key = LabelKey::of(label);
+            const LabelKey key = key_of(chunk, label);
             put_row(r + k, entry_of(key, hash_label(key, seed_)));
             ++looked_up;
         }
         looked(looked_up);
+    }
+
+    // A value's key, read in whole words where 24 bytes from its start lie in the buffer.
+    static LabelKey key_of(const ArrowStringChunk& chunk, std::string_view label) noexcept {
+        if (static_cast<std::size_t>(chunk.data + chunk.data_size - label.data()) >= 24) [[likely]]
+            return LabelKey::of_padded(label.data(), label.size());
+        return LabelKey::of(label);
     }
 
     // Row i's value; false for offsets outside the data, which leave the column to pandas.
@@ -326,6 +353,9 @@ class ArrowStringFeed {
     // While deduplicating, the entries are the set's labels in its order: an id is an entry.
     FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
     std::size_t looked_up_ = 0;
+    // The batch hashed last, still to be looked up, and the one being hashed.
+    std::array<Batch, 2> batches_;
+    unsigned pending_ = 0;
 };
 
 // What a sample of a column shows: how many distinct labels the column holds if that is so many

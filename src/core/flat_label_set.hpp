@@ -63,7 +63,7 @@ class FlatLabelSet {
     [[gnu::always_inline]] std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
         // Most lookups of a short label end at their first slot: keep that path inline.
         if (key.size <= kInline) {
-            const std::uint64_t w2 = key.third_word();
+            const std::uint64_t w2 = key.w2;
             const std::uint64_t meta = short_meta(key.size, hash);
             const Slot& slot = slots_[hash & mask_];
             if (same_short(slot, key, w2, meta)) return slot.id();

@@ -3,6 +3,7 @@
 // drawn from the operating system's random source.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -18,22 +19,29 @@ struct HashSeed {
     static HashSeed random();
 };
 
-// A label prepared for hashing and lookups: its bytes and its first 16 bytes as two
+// A label prepared for hashing and lookups: its bytes and its first 24 bytes as three
 // little-endian words, zero-padded past the end.
 struct LabelKey {
     const char* data;
     std::size_t size;
     std::uint64_t w0;
     std::uint64_t w1;
+    std::uint64_t w2;
 
     static LabelKey of(std::string_view label) noexcept {
-        LabelKey key{label.data(), label.size(), 0, 0};
+        LabelKey key{label.data(), label.size(), 0, 0, 0};
         const char* p = label.data();
         std::size_t n = label.size();
         // Overlapping loads instead of a byte loop, never reading outside [p, p + n).
         if (n >= 8) {
             key.w0 = load<std::uint64_t>(p);
-            if (n >= 16) {
+            if (n >= 24) {
+                key.w1 = load<std::uint64_t>(p + 8);
+                key.w2 = load<std::uint64_t>(p + 16);
+            } else if (n > 16) {
+                key.w1 = load<std::uint64_t>(p + 8);
+                key.w2 = load<std::uint64_t>(p + n - 8) >> (8 * (24 - n));
+            } else if (n == 16) {
                 key.w1 = load<std::uint64_t>(p + 8);
             } else if (n > 8) {
                 key.w1 = load<std::uint64_t>(p + n - 8) >> (8 * (16 - n));
@@ -51,13 +59,31 @@ struct LabelKey {
         return key;
     }
 
+    // As `of`, for a label followed by enough readable bytes (in its buffer) that 24 bytes can
+    // be read from its start: whole words loaded and masked, without a branch on the length,
+    // which varies from row to row in most columns.
+    static LabelKey of_padded(const char* p, std::size_t n) noexcept {
+        return {p, n, load<std::uint64_t>(p) & low_bytes(n, 0),
+                load<std::uint64_t>(p + 8) & low_bytes(n, 8),
+                load<std::uint64_t>(p + 16) & low_bytes(n, 16)};
+    }
+
     std::string_view view() const noexcept { return {data, size}; }
 
-    // Bytes 16..23 of a label of at most 24 bytes, zero-padded past the end (0 for a label of
-    // at most 16 bytes).
-    std::uint64_t third_word() const noexcept {
-        if (size <= 16) return 0;
-        return load<std::uint64_t>(data + size - 8) >> (8 * (24 - size));
+  private:
+    // The mask of the bytes of a label of n bytes that lie in the word at byte `at`: from a
+    // table, by a count without branches (a branch on the length would mispredict).
+    static std::uint64_t low_bytes(std::size_t n, std::size_t at) noexcept {
+        static constexpr std::uint64_t kMasks[9] = {0,
+                                                    0xFF,
+                                                    0xFFFF,
+                                                    0xFFFFFF,
+                                                    0xFFFFFFFF,
+                                                    0xFFFFFFFFFF,
+                                                    0xFFFFFFFFFFFF,
+                                                    0xFFFFFFFFFFFFFF,
+                                                    ~std::uint64_t{0}};
+        return kMasks[std::min(n, at + 8) - std::min(n, at)];
     }
 };
 
@@ -102,7 +128,7 @@ inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexc
     }
     h = mix(a ^ kP1 ^ h, b ^ kP2 ^ seed.k1);
     // Up to 24 bytes, the third word joins the last step instead of taking a step of its own.
-    const std::uint64_t c = key.size <= 24 ? key.third_word() : 0;
+    const std::uint64_t c = key.size <= 24 ? key.w2 : 0;
     return mix(h ^ c ^ kP0, key.size ^ kP2 ^ seed.k1);
 }
 

@@ -25,8 +25,8 @@
 
 #include "core/failure.hpp"
 #include "core/flat_label_set.hpp"
+#include "core/label_sort.hpp"
 #include "core/large_array.hpp"
-#include "core/parallel_sort.hpp"
 #include "parallel/per_worker.hpp"
 #include "parallel/pool.hpp"
 
@@ -51,36 +51,6 @@ struct Piece {
     // Id -> code (kNoCode for a marker).
     std::vector<std::uint32_t> code;
 };
-
-struct SortItem {
-    // The first 16 bytes, big-endian, zero-padded: they decide most comparisons, also between
-    // the labels of a column that share a common start ("label-1-...").
-    std::uint64_t prefix0;
-    std::uint64_t prefix1;
-    const char* data;
-    std::size_t size;
-    std::uint32_t id;
-};
-
-SortItem sort_item(std::string_view label, std::uint32_t id) {
-    LabelKey key = LabelKey::of(label);
-    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data(),
-                    label.size(), id};
-}
-
-// Unsigned byte order, a proper prefix first.
-bool sort_less(const SortItem& a, const SortItem& b) {
-    if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
-    if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
-    // Equal prefixes: the first min(size, 16) bytes agree and the shorter label's padding
-    // matches zeros of the longer one.
-    std::size_t common = std::min(a.size, b.size);
-    if (common > 16) {
-        int c = std::memcmp(a.data + 16, b.data + 16, common - 16);
-        if (c != 0) return c < 0;
-    }
-    return a.size < b.size;
-}
 
 // Row r's entry. A row naming no entry is a broken column.
 inline std::size_t checked_entry(const LabelColumn& labels, std::size_t r, std::size_t entries) {
@@ -200,8 +170,7 @@ class ColumnEncoding {
         mark_held_entries();
         dedupe_chunks();
         gather_distinct();
-        // A lambda, not the function's address, so that every comparison is inlined.
-        parallel_sort(items_, [](const SortItem& a, const SortItem& b) { return sort_less(a, b); });
+        sort_labels(items_);
         number_labels();
         code_entries();
         return write(out);

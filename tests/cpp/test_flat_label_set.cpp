@@ -16,22 +16,28 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(LabelKey, WordsAreTheZeroPaddedFirstSixteenBytes) {
+TEST(LabelKey, WordsAreTheZeroPaddedFirstTwentyFourBytes) {
     // Keys are read at every offset of a buffer that ends right after them, so that a read
-    // past the end would show under the address sanitizer.
-    const std::string bytes = "abcdefghijklmnopqrstu\x80\xff\0xyz"s;
-    for (std::size_t n = 0; n <= 20; ++n) {
+    // past the end would show under the address sanitizer; the padded read of the same label,
+    // from a buffer with 24 bytes after its start, must give the same words.
+    const std::string bytes = "abcdefghijklmnopqrstuvwxyz0123\x80\xff\0xyz"s;
+    for (std::size_t n = 0; n <= 30; ++n) {
         for (std::size_t offset = 0; offset + n <= bytes.size(); ++offset) {
             auto exact = std::make_unique<char[]>(n + 1);
             std::memcpy(exact.get(), bytes.data() + offset, n);
-            LabelKey key = LabelKey::of({exact.get(), n});
-            unsigned char padded[16] = {};
-            std::memcpy(padded, exact.get(), std::min<std::size_t>(n, 16));
-            std::uint64_t w0, w1;
-            std::memcpy(&w0, padded, 8);
-            std::memcpy(&w1, padded + 8, 8);
-            ASSERT_EQ(key.w0, w0) << "length " << n << " offset " << offset;
-            ASSERT_EQ(key.w1, w1) << "length " << n << " offset " << offset;
+            auto roomy = std::make_unique<char[]>(n + 24);
+            std::memset(roomy.get(), 0x5a, n + 24);
+            std::memcpy(roomy.get(), exact.get(), n);
+            unsigned char padded[24] = {};
+            std::memcpy(padded, exact.get(), std::min<std::size_t>(n, 24));
+            std::uint64_t words[3];
+            std::memcpy(words, padded, 24);
+            for (const LabelKey& key :
+                 {LabelKey::of({exact.get(), n}), LabelKey::of_padded(roomy.get(), n)}) {
+                ASSERT_EQ(key.w0, words[0]) << "length " << n << " offset " << offset;
+                ASSERT_EQ(key.w1, words[1]) << "length " << n << " offset " << offset;
+                ASSERT_EQ(key.w2, words[2]) << "length " << n << " offset " << offset;
+            }
         }
     }
 }

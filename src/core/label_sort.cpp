@@ -1,0 +1,184 @@
+#include "core/label_sort.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "core/hash.hpp"
+#include "core/parallel_sort.hpp"
+#include "parallel/pool.hpp"
+
+namespace quorlin {
+
+SortItem sort_item(std::string_view label, std::uint32_t id) {
+    LabelKey key = LabelKey::of(label);
+    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data(),
+                    label.size(), id};
+}
+
+bool sort_less(const SortItem& a, const SortItem& b) {
+    if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
+    if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
+    // Equal prefixes: the first min(size, 16) bytes agree and the shorter label's padding
+    // matches zeros of the longer one.
+    std::size_t common = std::min(a.size, b.size);
+    if (common > 16) {
+        int c = std::memcmp(a.data + 16, b.data + 16, common - 16);
+        if (c != 0) return c < 0;
+    }
+    return a.size < b.size;
+}
+
+namespace {
+
+using Key = unsigned __int128;
+constexpr unsigned kKeyBits = 128;
+
+Key key_of(const SortItem& item) noexcept {
+    return static_cast<Key>(item.prefix0) << 64 | item.prefix1;
+}
+
+// Bits [bit, bit + width) of the key, counted from its top; bits past its end read as zero.
+// bit < 128.
+std::size_t digit(Key key, unsigned bit, unsigned width) noexcept {
+    return static_cast<std::size_t>((key << bit) >> (kKeyBits - width));
+}
+
+// The first bit at which the keys of [first, last) differ; 128 when they all agree.
+unsigned first_difference(const SortItem* first, const SortItem* last) noexcept {
+    const Key k0 = key_of(*first);
+    Key diff = 0;
+    for (const SortItem* p = first + 1; p < last; ++p) diff |= key_of(*p) ^ k0;
+    const auto high = static_cast<std::uint64_t>(diff >> 64);
+    const auto low = static_cast<std::uint64_t>(diff);
+    if (high != 0) return static_cast<unsigned>(std::countl_zero(high));
+    return low != 0 ? 64 + static_cast<unsigned>(std::countl_zero(low)) : kKeyBits;
+}
+
+// Ranges up to this size are sorted by comparisons: a radix pass costs more there.
+constexpr std::size_t kCompareBelow = 48;
+// Digits of one byte below the top level: 256 counters stay in the first-level cache.
+constexpr unsigned kDigitBits = 8;
+// Labels from which the top level runs on the pool, its digit wide enough to give every worker
+// many ranges to take.
+constexpr std::size_t kParallelFrom = 8192;
+constexpr unsigned kTopDigitBits = 11;
+
+bool less_items(const SortItem& a, const SortItem& b) {
+    return sort_less(a, b);
+}
+
+// Sorts src[0, n); the result lands in dst when to_dst, else in src; the other is scratch.
+void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst) {
+    const unsigned bit = n <= kCompareBelow ? kKeyBits : first_difference(src, src + n);
+    if (bit == kKeyBits) {
+        std::sort(src, src + n, less_items);
+        if (to_dst) std::copy(src, src + n, dst);
+        return;
+    }
+    std::array<std::size_t, std::size_t{1} << kDigitBits> count{};
+    for (std::size_t i = 0; i < n; ++i) ++count[digit(key_of(src[i]), bit, kDigitBits)];
+    std::array<std::size_t, std::size_t{1} << kDigitBits> next;
+    std::size_t start = 0;
+    for (std::size_t d = 0; d < count.size(); ++d) {
+        next[d] = start;
+        start += count[d];
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        dst[next[digit(key_of(src[i]), bit, kDigitBits)]++] = src[i];
+    start = 0;
+    for (std::size_t d = 0; d < count.size(); ++d) {
+        if (count[d] != 0) radix_sort(dst + start, src + start, count[d], !to_dst);
+        start += count[d];
+    }
+}
+
+// The top level on the pool: the keys' first difference found, the labels spread by a wide
+// digit from there into scratch (each piece of the input counted, then placed, by its own
+// task), and each digit's range sorted back into place by whichever worker takes it.
+void parallel_radix_sort(std::vector<SortItem>& items) {
+    const std::size_t n = items.size();
+    SortItem* const src = items.data();
+    const std::size_t pieces = 4 * parallel::current_num_threads();
+    const std::size_t piece_size = (n + pieces - 1) / pieces;
+    auto piece = [&](std::size_t p) {
+        return std::pair(src + std::min(n, p * piece_size),
+                         src + std::min(n, (p + 1) * piece_size));
+    };
+    const Key k0 = key_of(src[0]);
+    std::vector<Key> diffs(pieces, 0);
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            Key diff = 0;
+            for (auto [a, b] = piece(p); a < b; ++a) diff |= key_of(*a) ^ k0;
+            diffs[p] = diff;
+        }
+    });
+    Key diff = 0;
+    for (Key d : diffs) diff |= d;
+    if (diff == 0) {
+        // Every label shares its first 16 bytes: only comparisons tell them apart.
+        parallel_sort(items, less_items);
+        return;
+    }
+    const auto high = static_cast<std::uint64_t>(diff >> 64);
+    const unsigned bit =
+        high != 0 ? static_cast<unsigned>(std::countl_zero(high))
+                  : 64 + static_cast<unsigned>(std::countl_zero(static_cast<std::uint64_t>(diff)));
+    constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
+    // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
+    std::vector<std::size_t> counts(pieces * kDigits, 0);
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* count = counts.data() + p * kDigits;
+            for (auto [a, b] = piece(p); a < b; ++a) ++count[digit(key_of(*a), bit, kTopDigitBits)];
+        }
+    });
+    std::vector<std::size_t> digit_start(kDigits + 1, 0);
+    std::size_t start = 0;
+    for (std::size_t d = 0; d < kDigits; ++d) {
+        digit_start[d] = start;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            const std::size_t c = counts[p * kDigits + d];
+            counts[p * kDigits + d] = start;
+            start += c;
+        }
+    }
+    digit_start[kDigits] = n;
+    // Scratch of trivially copied items, left uninitialised: every slot is written below.
+    std::unique_ptr<SortItem[]> scratch(new SortItem[n]);
+    SortItem* const dst = scratch.get();
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* next = counts.data() + p * kDigits;
+            for (auto [a, b] = piece(p); a < b; ++a) {
+                dst[next[digit(key_of(*a), bit, kTopDigitBits)]++] = *a;
+            }
+        }
+    });
+    parallel::parallel_for(kDigits, [&](std::size_t first, std::size_t last) {
+        for (std::size_t d = first; d < last; ++d) {
+            const std::size_t begin = digit_start[d];
+            const std::size_t end = digit_start[d + 1];
+            if (end > begin) radix_sort(dst + begin, src + begin, end - begin, true);
+        }
+    });
+}
+
+}  // namespace
+
+void sort_labels(std::vector<SortItem>& items) {
+    const std::size_t n = items.size();
+    if (n <= kCompareBelow) {
+        std::sort(items.begin(), items.end(), less_items);
+    } else if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
+        std::unique_ptr<SortItem[]> scratch(new SortItem[n]);
+        radix_sort(items.data(), scratch.get(), n, false);
+    } else {
+        parallel_radix_sort(items);
+    }
+}
+
+}  // namespace quorlin

@@ -1,0 +1,33 @@
+// The distinct labels of a column in ascending byte order (unsigned bytes, a proper prefix
+// first). Each label's first 16 bytes, as a 128-bit number, order it against nearly every other
+// label, so the labels are sorted by those bits with a most-significant-digit radix sort on the
+// worker pool, whose digits start where the labels in a range begin to differ (a shared start
+// such as "user_" costs one pass, not five); only labels that agree in their first 16 bytes are
+// compared whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace quorlin {
+
+struct SortItem {
+    // The first 16 bytes, big-endian, zero-padded.
+    std::uint64_t prefix0;
+    std::uint64_t prefix1;
+    const char* data;
+    std::size_t size;
+    std::uint32_t id;
+};
+
+SortItem sort_item(std::string_view label, std::uint32_t id);
+
+// Unsigned byte order, a proper prefix first.
+bool sort_less(const SortItem& a, const SortItem& b);
+
+// Sorts by sort_less, on the current pool. The order of labels with equal bytes is unspecified.
+void sort_labels(std::vector<SortItem>& items);
+
+}  // namespace quorlin

@@ -1,0 +1,65 @@
+// The label sort gives byte order (memcmp, then length) for labels that share starts of every
+// length, around the radix cutoffs, on every pool size.
+#include "core/label_sort.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "parallel/pool.hpp"
+
+namespace quorlin {
+namespace {
+
+// Distinct labels: a shared start of `shared` bytes, then random bytes of a small or a full
+// alphabet (0x00 and 0xFF among them), of random lengths; some labels a prefix of others.
+std::vector<std::string> labels(std::size_t n, std::size_t shared, bool full_bytes,
+                                std::mt19937_64& rng) {
+    const std::string start = std::string(shared, 'u') + (shared > 0 ? "_" : "");
+    std::vector<std::string> out;
+    for (std::size_t i = 0; out.size() < n; ++i) {
+        std::string label = start;
+        const std::size_t tail = rng() % 24;
+        for (std::size_t k = 0; k < tail; ++k) {
+            label +=
+                full_bytes ? static_cast<char>(rng() % 256) : static_cast<char>('0' + rng() % 10);
+        }
+        out.push_back(label);
+        if (i % 7 == 0 && !label.empty()) out.push_back(label.substr(0, label.size() - 1));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    std::shuffle(out.begin(), out.end(), rng);
+    return out;
+}
+
+TEST(LabelSort, GivesByteOrder) {
+    std::mt19937_64 rng(5);
+    for (std::size_t n : {0, 1, 2, 47, 48, 49, 300, 8191, 8192, 60000}) {
+        for (std::size_t shared : {0, 5, 15, 16, 30}) {
+            for (bool full_bytes : {false, true}) {
+                const std::vector<std::string> input = labels(n, shared, full_bytes, rng);
+                std::vector<std::string> want = input;
+                std::sort(want.begin(), want.end());
+                for (std::size_t threads : {1, 2, 3, 8}) {
+                    std::vector<SortItem> items;
+                    for (std::size_t i = 0; i < input.size(); ++i) {
+                        items.push_back(sort_item(input[i], static_cast<std::uint32_t>(i)));
+                    }
+                    parallel::ThreadPool(threads).install([&] { sort_labels(items); });
+                    std::vector<std::string> got;
+                    for (const SortItem& item : items) got.push_back(input[item.id]);
+                    ASSERT_EQ(got, want)
+                        << input.size() << " labels, shared start " << shared << ", full bytes "
+                        << full_bytes << ", " << threads << " threads";
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorlin
