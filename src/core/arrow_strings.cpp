@@ -109,13 +109,19 @@ class ArrowStringFeed {
         for (const ArrowStringChunk& chunk : column.chunks()) {
             const std::size_t begin = std::max(first, start);
             const std::size_t end = std::min(last, start + chunk.length);
-            for (std::size_t r = begin; r < end && readable_; r += kBatch) {
+            for (std::size_t r = begin; r < end && readable_;) {
+                if (deduping_ && part_bits_ == 0 && seen_.in_cache()) {
+                    r += chunk.large ? read_run_cached<std::int64_t>(chunk, r - start, end - r, r)
+                                     : read_run_cached<std::int32_t>(chunk, r - start, end - r, r);
+                    continue;
+                }
                 std::size_t n = std::min(kBatch, end - r);
                 if (all_null(chunk, r - start, n)) {
                     null_run(r, n);
                 } else {
                     read_batch(chunk, r - start, n, r);
                 }
+                r += n;
             }
             start += chunk.length;
             if (start >= last) break;
@@ -158,10 +164,6 @@ class ArrowStringFeed {
                     put_row(r + k, add_label(label));
                 }
             }
-            return;
-        }
-        if (seen_.in_cache() && part_bits_ == 0) {
-            read_batch_cached(chunk, i, n, r);
             return;
         }
         // Missing values right away (the order in which entries come does not matter), the
@@ -212,23 +214,51 @@ class ArrowStringFeed {
         if (!is_part_ && !dedupe_pays(looked_up_, seen_.size())) stop_deduping();
     }
 
-    // As read_batch, for a set that fits in a core's cache: no prefetch to wait for, so each
-    // row straight through.
-    void read_batch_cached(const ArrowStringChunk& chunk, std::size_t i, std::size_t n,
-                           std::size_t r) {
+    // Rows i .. i + n - 1 of the chunk (rows r .. of the column), for a reader of blocks whose
+    // set fits in a core's cache: the common case, each row straight through (no prefetch to
+    // wait for) in one loop that keeps its pointers in locals and only looks labels up, adding
+    // the rare new one aside. Returns the rows read: all of them, unless a value's offsets do
+    // not hold (reading stops) or the set outgrows the cache (the batches take over).
+    template <class Offset>
+    std::size_t read_run_cached(const ArrowStringChunk& chunk, std::size_t i, std::size_t n,
+                                std::size_t r) {
+        const char* const offsets = chunk.offsets + (chunk.offset + i) * sizeof(Offset);
+        const char* const data = chunk.data;
+        const std::size_t data_size = chunk.data_size;
+        std::uint32_t* const rows = rows_->row_data() + r;
+        const HashSeed seed = seed_;
         std::size_t looked_up = 0;
-        for (std::size_t k = 0; k < n; ++k) {
+        std::size_t k = 0;
+        for (; k < n; ++k) {
             if (!chunk.is_valid(i + k)) {
                 null(r + k);
                 continue;
             }
-            std::string_view label;
-            if (!value_of(chunk, i + k, label)) return;
-            const LabelKey key = key_of(chunk, label);
-            put_row(r + k, entry_of(key, hash_label(key, seed_)));
+            // A negative offset reads as a huge one and fails the check, as in value().
+            const auto begin = static_cast<std::size_t>(load<Offset>(offsets + k * sizeof(Offset)));
+            const auto end =
+                static_cast<std::size_t>(load<Offset>(offsets + (k + 1) * sizeof(Offset)));
+            if (begin > end || end > data_size) [[unlikely]] {
+                readable_ = false;
+                break;
+            }
+            const LabelKey key = data_size - begin >= 24
+                                     ? LabelKey::of_padded(data + begin, end - begin)
+                                     : LabelKey::of({data + begin, end - begin});
+            const std::uint64_t hash = hash_label(key, seed);
             ++looked_up;
+            std::uint32_t id = seen_.find(key, hash);
+            if (id == FlatLabelSet::kAbsent) [[unlikely]] {
+                id = entry_of(key, hash);
+                if (!seen_.in_cache()) {
+                    rows[k++] = id;
+                    break;
+                }
+            }
+            rows[k] = id;
         }
         looked(looked_up);
+        return k;
     }
 
     // A value's key, read in whole words where 24 bytes from its start lie in the buffer.

@@ -72,6 +72,20 @@ class FlatLabelSet {
         return probe_long(key, hash);
     }
 
+    // What find returns for a label the set lacks.
+    static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+
+    // The id of the key's label, or kAbsent; the set is left as it is.
+    [[gnu::always_inline]] std::uint32_t find(const LabelKey& key, std::uint64_t hash) const {
+        if (key.size > kInline) return find_long(key, hash);
+        const std::uint64_t meta = short_meta(key.size, hash);
+        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (same_short(slot, key, key.w2, meta)) return slot.id();
+            if (slot.empty()) return kAbsent;
+        }
+    }
+
   private:
     // Labels up to this many bytes are held whole in their slot.
     static constexpr std::size_t kInline = 24;
@@ -133,13 +147,23 @@ class FlatLabelSet {
     }
 
     std::uint32_t probe_long(const LabelKey& key, std::uint64_t hash) {
-        const std::uint64_t meta = long_meta(hash);
         std::size_t i = hash & mask_;
+        const std::uint32_t id = seek_long(key, hash, i);
+        if (id != kAbsent) return id;
+        return add_at(i, Slot{key.w0, std::uint64_t{key.size}, 0, long_meta(hash)}, key, hash);
+    }
+
+    std::uint32_t find_long(const LabelKey& key, std::uint64_t hash) const {
+        std::size_t i = hash & mask_;
+        return seek_long(key, hash, i);
+    }
+
+    // Probes from slot i for a long label: its id, or kAbsent with i at the empty slot.
+    std::uint32_t seek_long(const LabelKey& key, std::uint64_t hash, std::size_t& i) const {
+        const std::uint64_t meta = long_meta(hash);
         for (;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
-            if (slot.empty()) {
-                return add_at(i, Slot{key.w0, std::uint64_t{key.size}, 0, meta}, key, hash);
-            }
+            if (slot.empty()) return kAbsent;
             if (((slot.w0 ^ key.w0) | (slot.w1 ^ key.size) | ((slot.meta ^ meta) >> 32)) == 0 &&
                 same_long(slot, key)) {
                 return slot.id();

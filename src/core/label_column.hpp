@@ -55,6 +55,8 @@ class LabelColumn {
         return {bytes_.data() + begin, ends_[e] - begin};
     }
     std::uint32_t row_entry(std::size_t r) const noexcept { return rows_[r]; }
+    // The rows' entries, for a reader that sets many rows in a loop.
+    std::uint32_t* row_data() noexcept { return rows_.data(); }
     std::string_view operator[](std::size_t r) const noexcept { return entry(rows_[r]); }
 
     void reserve_rows(std::size_t n) { rows_.reserve(n); }
