@@ -65,11 +65,10 @@ class FlatLabelSet {
     [[gnu::always_inline]] std::uint32_t insert(const LabelKey& key, std::uint64_t hash) {
         // Most lookups of a short label end at their first slot: keep that path inline.
         if (key.size <= kInline) {
-            const std::uint64_t w2 = key.w2;
             const std::uint64_t meta = short_meta(key.size, hash);
             const Slot& slot = slots_[hash & mask_];
-            if (same_short(slot, key, w2, meta)) return slot.id();
-            return probe_short(key, w2, meta, hash);
+            if (same_short(slot, key, meta)) return slot.id();
+            return probe_short(key, meta, hash);
         }
         return probe_long(key, hash);
     }
@@ -79,13 +78,9 @@ class FlatLabelSet {
 
     // The id of the key's label, or kAbsent; the set is left as it is.
     [[gnu::always_inline]] std::uint32_t find(const LabelKey& key, std::uint64_t hash) const {
-        if (key.size > kInline) return find_long(key, hash);
-        const std::uint64_t meta = short_meta(key.size, hash);
-        for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (same_short(slot, key, key.w2, meta)) return slot.id();
-            if (slot.empty()) return kAbsent;
-        }
+        std::size_t i = hash & mask_;
+        if (key.size > kInline) return seek_long(key, hash, i);
+        return seek_short(key, short_meta(key.size, hash), i);
     }
 
   private:
@@ -134,19 +129,25 @@ class FlatLabelSet {
 
     // Bytes, length and part of the hash all sit in the slot: one combined test, no load
     // beyond the slot. An empty slot never matches, its length byte being out of range.
-    static bool same_short(const Slot& slot, const LabelKey& key, std::uint64_t w2,
-                           std::uint64_t meta) noexcept {
-        return ((slot.w0 ^ key.w0) | (slot.w1 ^ key.w1) | (slot.w2 ^ w2) |
+    static bool same_short(const Slot& slot, const LabelKey& key, std::uint64_t meta) noexcept {
+        return ((slot.w0 ^ key.w0) | (slot.w1 ^ key.w1) | (slot.w2 ^ key.w2) |
                 ((slot.meta ^ meta) >> 32)) == 0;
     }
 
-    std::uint32_t probe_short(const LabelKey& key, std::uint64_t w2, std::uint64_t meta,
-                              std::uint64_t hash) {
+    std::uint32_t probe_short(const LabelKey& key, std::uint64_t meta, std::uint64_t hash) {
         std::size_t i = hash & mask_;
-        for (; !same_short(slots_[i], key, w2, meta); i = (i + 1) & mask_) {
-            if (slots_[i].empty()) return add_at(i, Slot{key.w0, key.w1, w2, meta}, key, hash);
+        const std::uint32_t id = seek_short(key, meta, i);
+        if (id != kAbsent) return id;
+        return add_at(i, Slot{key.w0, key.w1, key.w2, meta}, key, hash);
+    }
+
+    // Probes from slot i for a short label: its id, or kAbsent with i at the empty slot.
+    std::uint32_t seek_short(const LabelKey& key, std::uint64_t meta, std::size_t& i) const {
+        for (;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (same_short(slot, key, meta)) return slot.id();
+            if (slot.empty()) return kAbsent;
         }
-        return slots_[i].id();
     }
 
     std::uint32_t probe_long(const LabelKey& key, std::uint64_t hash) {
@@ -154,11 +155,6 @@ class FlatLabelSet {
         const std::uint32_t id = seek_long(key, hash, i);
         if (id != kAbsent) return id;
         return add_at(i, Slot{key.w0, std::uint64_t{key.size}, 0, long_meta(hash)}, key, hash);
-    }
-
-    std::uint32_t find_long(const LabelKey& key, std::uint64_t hash) const {
-        std::size_t i = hash & mask_;
-        return seek_long(key, hash, i);
     }
 
     // Probes from slot i for a long label: its id, or kAbsent with i at the empty slot.

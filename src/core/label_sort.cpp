@@ -46,11 +46,15 @@ std::size_t digit(Key key, unsigned bit, unsigned width) noexcept {
     return static_cast<std::size_t>((key << bit) >> (kKeyBits - width));
 }
 
-// The first bit at which the keys of [first, last) differ; 128 when they all agree.
-unsigned first_difference(const SortItem* first, const SortItem* last) noexcept {
-    const Key k0 = key_of(*first);
+// The bits in which the keys of [first, last) differ from `k0`.
+Key differing_bits(const SortItem* first, const SortItem* last, Key k0) noexcept {
     Key diff = 0;
-    for (const SortItem* p = first + 1; p < last; ++p) diff |= key_of(*p) ^ k0;
+    for (const SortItem* p = first; p < last; ++p) diff |= key_of(*p) ^ k0;
+    return diff;
+}
+
+// The first set bit of `diff`, counted from its top; 128 when there is none.
+unsigned first_bit(Key diff) noexcept {
     const auto high = static_cast<std::uint64_t>(diff >> 64);
     const auto low = static_cast<std::uint64_t>(diff);
     if (high != 0) return static_cast<unsigned>(std::countl_zero(high));
@@ -72,7 +76,8 @@ bool less_items(const SortItem& a, const SortItem& b) {
 
 // Sorts src[0, n); the result lands in dst when to_dst, else in src; the other is scratch.
 void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst) {
-    const unsigned bit = n <= kCompareBelow ? kKeyBits : first_difference(src, src + n);
+    const unsigned bit =
+        n <= kCompareBelow ? kKeyBits : first_bit(differing_bits(src, src + n, key_of(*src)));
     if (bit == kKeyBits) {
         std::sort(src, src + n, less_items);
         if (to_dst) std::copy(src, src + n, dst);
@@ -111,9 +116,8 @@ void parallel_radix_sort(std::vector<SortItem>& items) {
     std::vector<Key> diffs(pieces, 0);
     parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
         for (std::size_t p = first; p < last; ++p) {
-            Key diff = 0;
-            for (auto [a, b] = piece(p); a < b; ++a) diff |= key_of(*a) ^ k0;
-            diffs[p] = diff;
+            const auto [a, b] = piece(p);
+            diffs[p] = differing_bits(a, b, k0);
         }
     });
     Key diff = 0;
@@ -123,10 +127,7 @@ void parallel_radix_sort(std::vector<SortItem>& items) {
         parallel_sort(items, less_items);
         return;
     }
-    const auto high = static_cast<std::uint64_t>(diff >> 64);
-    const unsigned bit =
-        high != 0 ? static_cast<unsigned>(std::countl_zero(high))
-                  : 64 + static_cast<unsigned>(std::countl_zero(static_cast<std::uint64_t>(diff)));
+    const unsigned bit = first_bit(diff);
     constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
     // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
     std::vector<std::size_t> counts(pieces * kDigits, 0);
