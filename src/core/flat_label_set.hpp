@@ -76,6 +76,14 @@ class FlatLabelSet {
     // What find returns for a label the set lacks.
     static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
 
+    // Gives the slots back once every id wanted is known: the labels stay, for their views and
+    // hashes, but the set can no longer be looked up or added to. The slots are most of a big
+    // set's memory, and a column's encoding holds several sets at once.
+    void release_slots() noexcept {
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+    }
+
     // The id of the key's label, or kAbsent; the set is left as it is.
     [[gnu::always_inline]] std::uint32_t find(const LabelKey& key, std::uint64_t hash) const {
         std::size_t i = hash & mask_;

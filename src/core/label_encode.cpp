@@ -218,6 +218,8 @@ class ColumnEncoding {
         for (std::size_t w = 0; w < per_worker_.workers(); ++w) {
             if (Piece* piece = per_worker_.of(w)) pieces_.push_back(piece);
         }
+        // Every entry has its id: from here on the pieces' labels are read, never looked up.
+        for (Piece* piece : pieces_) piece->set.release_slots();
         if (pieces_.size() > 1) {
             parallel::parallel_for(pieces_.size(), [&](std::size_t first, std::size_t last) {
                 for (std::size_t k = first; k < last; ++k) {
@@ -254,6 +256,7 @@ class ColumnEncoding {
             });
             for (std::size_t p = 0; p < partitions_; ++p) {
                 offsets_[p + 1] = offsets_[p] + merged[p].size();
+                merged[p].release_slots();  // every piece label has its merged id
             }
             items_.resize(offsets_[partitions_]);
             parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
@@ -265,8 +268,6 @@ class ColumnEncoding {
                     }
                 }
             });
-            // The merged sets' labels are views of the pieces' labels, which live on.
-            merged_ = std::move(merged);
         }
     }
 
@@ -363,7 +364,6 @@ class ColumnEncoding {
     parallel::PerWorker<Piece> per_worker_;
     std::vector<std::size_t> chunk_worker_;
     std::vector<Piece*> pieces_;
-    std::vector<FlatLabelSet> merged_;
     std::vector<std::size_t> offsets_;  // of each partition's labels among the distinct ones
     std::vector<SortItem> items_;
     std::vector<MarkerPosition> markers_;
