@@ -181,7 +181,7 @@ class ArrowStringFeed {
             std::string_view label;
             if (!value_of(chunk, i + k, label)) return;
             const std::size_t m = batch.count;
-            batch.keys[m] = key_of(chunk, label);
+            batch.keys[m] = key_of(chunk.data + chunk.data_size, label);
             batch.hashes[m] = hash_label(batch.keys[m], seed_);
             batch.rows[m] = r + k;
             // Whether a row is this part's is a coin toss: kept without a branch, and a row of
@@ -236,17 +236,16 @@ class ArrowStringFeed {
                 null(r + k);
                 continue;
             }
-            // A negative offset reads as a huge one and fails the check, as in value().
-            const auto begin = static_cast<std::size_t>(load<Offset>(offsets + k * sizeof(Offset)));
-            const auto end =
-                static_cast<std::size_t>(load<Offset>(offsets + (k + 1) * sizeof(Offset)));
-            if (begin > end || end > data_size) [[unlikely]] {
+            std::string_view label;
+            if (!ArrowStringChunk::value_between(
+                    data, data_size,
+                    static_cast<std::size_t>(load<Offset>(offsets + k * sizeof(Offset))),
+                    static_cast<std::size_t>(load<Offset>(offsets + (k + 1) * sizeof(Offset))),
+                    label)) [[unlikely]] {
                 readable_ = false;
                 break;
             }
-            const LabelKey key = data_size - begin >= 24
-                                     ? LabelKey::of_padded(data + begin, end - begin)
-                                     : LabelKey::of({data + begin, end - begin});
+            const LabelKey key = key_of(data + data_size, label);
             const std::uint64_t hash = hash_label(key, seed);
             ++looked_up;
             std::uint32_t id = seen_.find(key, hash);
@@ -264,8 +263,8 @@ class ArrowStringFeed {
     }
 
     // A value's key, read in whole words where 24 bytes from its start lie in the buffer.
-    static LabelKey key_of(const ArrowStringChunk& chunk, std::string_view label) noexcept {
-        if (static_cast<std::size_t>(chunk.data + chunk.data_size - label.data()) >= 24) [[likely]]
+    static LabelKey key_of(const char* data_end, std::string_view label) noexcept {
+        if (static_cast<std::size_t>(data_end - label.data()) >= 24) [[likely]]
             return LabelKey::of_padded(label.data(), label.size());
         return LabelKey::of(label);
     }

@@ -41,8 +41,11 @@ struct ArrowStringChunk {
     // within the data buffer (a negative offset reads as a huge one and fails too). Checked
     // here, as the reading loads them anyway, rather than in a pass of its own at opening.
     bool value(std::size_t i, std::string_view& out) const noexcept {
-        const std::size_t begin = slot(offset + i);
-        const std::size_t end = slot(offset + i + 1);
+        return value_between(data, data_size, slot(offset + i), slot(offset + i + 1), out);
+    }
+    // The same, for a reader that keeps the buffers and the offsets it loaded in locals.
+    static bool value_between(const char* data, std::size_t data_size, std::size_t begin,
+                              std::size_t end, std::string_view& out) noexcept {
         if (begin > end || end > data_size) [[unlikely]]
             return false;
         out = {data + begin, end - begin};
