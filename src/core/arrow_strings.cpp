@@ -136,6 +136,10 @@ class ArrowStringFeed {
         seen_ = FlatLabelSet(labels, FlatLabelSet::LongLabels::Copy);
     }
 
+    // Gives the set back once reading is done: the entries hold every label, and the set of a
+    // column of many labels is the largest thing a scan holds.
+    void release_set() { seen_ = FlatLabelSet(0, FlatLabelSet::LongLabels::Copy); }
+
     // Whether no two of the entries it added are equal.
     bool distinct() const noexcept { return deduping_; }
     // Whether every value it read lies within the data buffer and every label it added is
@@ -364,7 +368,7 @@ class ArrowStringFeed {
 
     void stop_deduping() {
         deduping_ = false;
-        seen_ = FlatLabelSet(0, FlatLabelSet::LongLabels::Copy);
+        release_set();
     }
 
     ArrowNull nulls_;
@@ -494,9 +498,14 @@ struct ColumnRead {
     void join(std::size_t rows) {
         std::vector<std::uint32_t> base;
         bool distinct = true;
-        auto add = [&](const Reader* reader) {
-            base.push_back(reader != nullptr ? labels->append_entries(reader->entries) : 0);
-            distinct = distinct && (reader == nullptr || reader->feed.distinct());
+        auto add = [&](Reader* reader) {
+            if (reader == nullptr) {
+                base.push_back(0);
+                return;
+            }
+            reader->feed.release_set();  // before the entries come over
+            base.push_back(labels->append_entries(std::move(reader->entries)));
+            distinct = distinct && reader->feed.distinct();
         };
         if (how == Read::Parts) {
             for (const auto& part : parts) add(part.get());
@@ -659,9 +668,13 @@ class ArrowScan {
                     scan_.put_number(r, column.c, std::numeric_limits<double>::quiet_NaN());
                 }
                 return true;
-            case Read::Parts:
-                read.parts[i]->feed.read(*column.column, 0, rows_);
-                return read.parts[i]->feed.readable();
+            case Read::Parts: {
+                ArrowStringFeed& feed = read.parts[i]->feed;
+                feed.read(*column.column, 0, rows_);
+                // Other parts and columns may read on for a while: this set is done with.
+                feed.release_set();
+                return feed.readable();
+            }
             case Read::Blocks: {
                 ColumnRead::Reader& reader = read.readers.mine([&] {
                     return std::make_unique<ColumnRead::Reader>(

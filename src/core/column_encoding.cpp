@@ -10,7 +10,7 @@ namespace quorlin {
 
 FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
                                  const std::vector<std::uint8_t>& column_is_text,
-                                 const std::vector<LabelColumn>& text_cells, const SendPtr& out,
+                                 std::vector<LabelColumn>& text_cells, const SendPtr& out,
                                  MatrixOrder order) {
     // The scan guarantees these shapes; a mismatch would write outside the buffer.
     if (column_is_text.size() != cols || text_cells.size() != cols) {
@@ -31,6 +31,7 @@ FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
             CodeSink sink{rows > 0 ? base + cell_index(order, rows, cols, 0, c) : nullptr,
                           order == MatrixOrder::RowMajor ? cols : 1};
             tables[c] = label_encode(text_cells[c], sink);
+            text_cells[c] = LabelColumn();
         }
     });
 

@@ -14,10 +14,13 @@
 namespace quorlin {
 
 // The scan has already written numeric columns into the buffer (rows x cols in `order`); this
-// stage writes the codes of each column c with column_is_text[c] set, from text_cells[c].
+// stage writes the codes of each column c with column_is_text[c] set, from text_cells[c]. Each
+// column's cells are given back (left empty) as soon as its codes are written: the columns end
+// at different times, and the cells of those done would otherwise sit beside the sets and sort
+// of the ones still at work.
 FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
                                  const std::vector<std::uint8_t>& column_is_text,
-                                 const std::vector<LabelColumn>& text_cells, const SendPtr& out,
+                                 std::vector<LabelColumn>& text_cells, const SendPtr& out,
                                  MatrixOrder order = MatrixOrder::RowMajor);
 
 }  // namespace quorlin

@@ -15,15 +15,22 @@ std::uint32_t LabelColumn::add_entry(std::string_view label) {
     return static_cast<std::uint32_t>(ends_.size() - 1);
 }
 
-std::uint32_t LabelColumn::append_entries(const LabelColumn& other) {
+std::uint32_t LabelColumn::append_entries(LabelColumn&& other) {
     if (other.ends_.size() > std::numeric_limits<std::uint32_t>::max() - ends_.size()) {
         throw InternalFailure("too many labels in one column");
     }
     const auto first = static_cast<std::uint32_t>(ends_.size());
-    const std::uint64_t base = bytes_.size();
-    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
-    ends_.reserve(ends_.size() + other.ends_.size());
-    for (std::uint64_t end : other.ends_) ends_.push_back(base + end);
+    if (ends_.empty()) {
+        bytes_ = std::move(other.bytes_);
+        ends_ = std::move(other.ends_);
+    } else {
+        const std::uint64_t base = bytes_.size();
+        bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+        ends_.reserve(ends_.size() + other.ends_.size());
+        for (std::uint64_t end : other.ends_) ends_.push_back(base + end);
+    }
+    std::vector<char>().swap(other.bytes_);
+    std::vector<std::uint64_t>().swap(other.ends_);
     return first;
 }
 

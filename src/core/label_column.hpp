@@ -67,9 +67,10 @@ class LabelColumn {
     }
     // Makes the column n rows long; each new row must be set before it is read.
     void resize_rows(std::size_t n) { rows_.resize(n); }
-    // Adds the entries of `other` (not its rows) after this column's own; returns the index of
-    // the first of them.
-    std::uint32_t append_entries(const LabelColumn& other);
+    // Moves the entries of `other` (not its rows) after this column's own, leaving `other`
+    // without entries; returns the index of the first of them. Into a column without entries
+    // they move whole, uncopied.
+    std::uint32_t append_entries(LabelColumn&& other);
 
     // Whether no two entries are equal: said by a reader that deduplicated every entry it added,
     // so that label encoding need not do it again (when every entry is held, too).

@@ -331,6 +331,8 @@ class ColumnEncoding {
                 for (const SortItem& item : items_) {
                     if (code_of_[item.id] != kNoCode) sorted.push({item.data, item.size});
                 }
+                // Given back before the last of the rows' codes bring in the output's pages.
+                std::vector<SortItem>().swap(items_);
             },
             [&] {
                 parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {

@@ -39,6 +39,7 @@ class TableScan {
 
     const std::vector<std::uint8_t>& column_is_text() const noexcept { return column_is_text_; }
     const std::vector<LabelColumn>& text_cells() const noexcept { return text_cells_; }
+    std::vector<LabelColumn>& text_cells() noexcept { return text_cells_; }
 
   private:
     std::size_t rows_;

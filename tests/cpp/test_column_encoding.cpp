@@ -68,10 +68,10 @@ Encoded encode(const Table& table, const Scanned& scanned, std::size_t threads) 
     Encoded result;
     result.buffer = scanned.buffer;
     SendPtr out(result.buffer.data());
+    std::vector<LabelColumn> cells = scanned.cells;  // the encoding empties them
     parallel::ThreadPool(threads).install([&] {
         result.info =
-            encode_text_columns(table.rows, table.cols(), scanned.is_text, scanned.cells, out)
-                .general();
+            encode_text_columns(table.rows, table.cols(), scanned.is_text, cells, out).general();
     });
     return result;
 }
@@ -253,9 +253,10 @@ TEST(EncodeTextColumns, FailureInOneColumnReachesTheCaller) {
     std::vector<double> buffer(rows * cols);
     for (std::size_t threads : kPoolSizes) {
         parallel::ThreadPool pool(threads);
+        std::vector<LabelColumn> input = cells;  // the encoding empties the columns it ends
         try {
             pool.install(
-                [&] { encode_text_columns(rows, cols, is_text, cells, SendPtr(buffer.data())); });
+                [&] { encode_text_columns(rows, cols, is_text, input, SendPtr(buffer.data())); });
             ADD_FAILURE() << "expected a failure on " << threads << " threads";
         } catch (const InternalFailure& e) {
             EXPECT_STREQ(e.what(), "no entry found for key");

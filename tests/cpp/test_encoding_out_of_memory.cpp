@@ -76,13 +76,14 @@ TEST(EncodingOutOfMemory, EveryFailedAllocationIsABadAlloc) {
         long failures = 0;
         for (long n = 0;; n += 1 + n / 8) {  // every early site, then a sample of the rest
             std::vector<double> buffer(in.rows * in.cols);
+            std::vector<LabelColumn> cells = in.cells;  // the encoding empties them
             watched = 0;
             fail_at = n;
             armed = true;
             bool failed = false;
             try {
                 pool.install([&] {
-                    encode_text_columns(in.rows, in.cols, in.is_text, in.cells,
+                    encode_text_columns(in.rows, in.cols, in.is_text, cells,
                                         SendPtr(buffer.data()));
                 });
             } catch (const std::bad_alloc&) {
