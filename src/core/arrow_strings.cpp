@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -394,9 +393,8 @@ class ArrowStringFeed {
 };
 
 // What a sample of a column shows: how many distinct labels the column holds if that is so many
-// that one set of them outgrows a core's cache (some 25,000 or more), else 0; and their mean
-// length. The sample is runs of rows spread evenly over the column: of 4,096 rows, 10,000
-// labels show some 3,400 distinct ones, 25,000 labels some 3,800.
+// that one set of them outgrows a core's cache (many_labels), else 0; and their mean length.
+// The sample is runs of rows spread evenly over the column.
 struct LabelsSeen {
     std::size_t many = 0;
     std::size_t mean_bytes = 0;
@@ -427,17 +425,10 @@ LabelsSeen sample_labels(const ArrowStrings& column, std::size_t rows) {
         }
     }
     // Mostly missing values: too few labels in the sample to tell, and few to read.
-    if (valid < kRuns * kRunRows / 4 || seen.size() * 10 <= valid * 9) return {};
-    // n draws from L equally likely labels show d = L (1 - e^(-n/L)) distinct ones in the
-    // mean: solved for x = n / L, by halving, as (1 - e^(-x)) / x = d / n falls from 1.
-    const double share = static_cast<double>(seen.size()) / static_cast<double>(valid);
-    double lo = 0.0, hi = 16.0;
-    for (int step = 0; step < 60; ++step) {
-        const double x = (lo + hi) / 2;
-        ((1 - std::exp(-x)) / x > share ? lo : hi) = x;
-    }
-    const double labels = static_cast<double>(valid) / std::max(hi, 1e-9);
-    return {static_cast<std::size_t>(std::min(labels, static_cast<double>(rows))), bytes / valid};
+    if (valid < kRuns * kRunRows / 4) return {};
+    const std::size_t many = many_labels(valid, seen.size());
+    if (many == 0) return {};
+    return {std::min(many, rows), bytes / valid};
 }
 
 // A column of many labels read whole costs about this many times a column read in blocks: its

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,24 @@ namespace quorlin {
 inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
     constexpr std::size_t kWindow = std::size_t{1} << 16;
     return lookups < kWindow || added * 8 <= lookups * 7;
+}
+
+// How many distinct labels a column holds, judged from `drawn` labels of it of which `distinct`
+// differ, when that is so many that one set of them outgrows a core's cache; else 0. Nine in ten
+// of the sample distinct is the mark: of 4,096 labels drawn, 10,000 labels show some 3,400
+// distinct ones, 25,000 labels some 3,800.
+inline std::size_t many_labels(std::size_t drawn, std::size_t distinct) noexcept {
+    if (distinct * 10 <= drawn * 9) return 0;
+    // n draws from L equally likely labels show d = L (1 - e^(-n/L)) distinct ones in the
+    // mean: solved for x = n / L, by halving, as (1 - e^(-x)) / x = d / n falls from 1.
+    const double share = static_cast<double>(distinct) / static_cast<double>(drawn);
+    double lo = 0.0, hi = 16.0;
+    for (int step = 0; step < 60; ++step) {
+        const double x = (lo + hi) / 2;
+        ((1 - std::exp(-x)) / x > share ? lo : hi) = x;
+    }
+    const double labels = static_cast<double>(drawn) / std::max(hi, 1e-9);
+    return static_cast<std::size_t>(std::min(labels, 1e18));
 }
 
 // A distinct label of a set: a view onto the inserted bytes and the hash it was inserted with.

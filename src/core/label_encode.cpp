@@ -5,7 +5,11 @@
 //     its own, a piece (no locks, and a set of few labels stays in cache). With more than one
 //     piece, each piece's distinct labels are grouped by the top bits of their hash, and one
 //     task per group of hashes merges it from all pieces: every task owns its slice of the
-//     global set.
+//     global set. A column of many distinct labels (a sample of its entries says so) is
+//     deduplicated in parts of the hash instead: chunks would have every piece hold nearly all
+//     labels, then merge them all again, while each part reads every entry and keeps those of
+//     its hash bits, so that the parts' sets are disjoint, a share of the labels each, and
+//     need no merge.
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
 //  3. Each entry's code is composed from its id in its piece's set; then each row goes
@@ -75,8 +79,18 @@ void mark_held(const LabelColumn& labels, std::uint8_t* held) {
     });
 }
 
+std::size_t partition_of(std::uint64_t hash, unsigned partition_bits) {
+    return static_cast<std::size_t>(hash >> (64 - partition_bits));
+}
+
+// Each held entry of [begin, end) gets its id in `set`. With part_bits > 0 only the entries
+// whose hash starts with the bits of `part` are taken, and their ids carry `part` in their top
+// bits.
 void dedupe(const LabelColumn& labels, std::size_t begin, std::size_t end, const HashSeed& seed,
-            const std::uint8_t* held, FlatLabelSet& set, std::uint32_t* local) {
+            const std::uint8_t* held, FlatLabelSet& set, std::uint32_t* local,
+            unsigned part_bits = 0, std::size_t part = 0) {
+    const std::uint32_t tag =
+        part_bits > 0 ? static_cast<std::uint32_t>(part) << (32 - part_bits) : 0;
     std::array<std::uint32_t, kBatch> batch;
     std::array<LabelKey, kBatch> keys;
     std::array<std::uint64_t, kBatch> hashes;
@@ -85,18 +99,21 @@ void dedupe(const LabelColumn& labels, std::size_t begin, std::size_t end, const
         std::size_t count = 0;
         for (std::size_t i = 0; i < m; ++i) {
             if (!held[e + i]) continue;
-            batch[count] = static_cast<std::uint32_t>(e + i);
             keys[count] = LabelKey::of(labels.entry(e + i));
             hashes[count] = hash_label(keys[count], seed);
+            if (part_bits > 0 && partition_of(hashes[count], part_bits) != part) continue;
+            batch[count] = static_cast<std::uint32_t>(e + i);
             set.prefetch(hashes[count]);
             ++count;
         }
-        for (std::size_t i = 0; i < count; ++i) local[batch[i]] = set.insert(keys[i], hashes[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            local[batch[i]] = set.insert(keys[i], hashes[i]) | tag;
+        }
     }
-}
-
-std::size_t partition_of(std::uint64_t hash, unsigned partition_bits) {
-    return static_cast<std::size_t>(hash >> (64 - partition_bits));
+    // A part's ids share 32 bits with its tag: 2^31 labels a part with two parts.
+    if (part_bits > 0 && set.size() > (std::size_t{1} << (32 - part_bits))) {
+        throw InternalFailure("too many labels in one column");
+    }
 }
 
 void group_by_partition(Piece& piece, unsigned partition_bits) {
@@ -164,11 +181,16 @@ class ColumnEncoding {
           held_(entries_),
           local_(entries_) {
         plan_chunks(threads);
+        plan_parts(threads);
     }
 
     SortedLabels run(CodeSink out) {
         mark_held_entries();
-        dedupe_chunks();
+        if (part_bits_ > 0) {
+            dedupe_parts();
+        } else {
+            dedupe_chunks();
+        }
         gather_distinct();
         sort_labels(items_);
         number_labels();
@@ -189,6 +211,29 @@ class ColumnEncoding {
         chunk_count_ = (entries_ + chunk_size_ - 1) / chunk_size_;
         partition_bits_ = chunk_count_ > 1 ? std::bit_width(2 * threads - 1) : 0;
         partitions_ = std::size_t{1} << partition_bits_;
+    }
+
+    // Parts of the hash, one per worker (a power of two, at most eight), for a column whose
+    // entries are many and, judged from runs of them spread evenly, of many distinct labels.
+    void plan_parts(std::size_t threads) {
+        if (chunk_count_ <= 1) return;
+        constexpr std::size_t kRuns = 64;
+        constexpr std::size_t kRunEntries = 64;
+        FlatLabelSet seen(kRuns * kRunEntries);
+        for (std::size_t run = 0; run < kRuns; ++run) {
+            const std::size_t first = run * (entries_ / kRuns);
+            for (std::size_t e = first; e < first + kRunEntries; ++e) {
+                const LabelKey key = LabelKey::of(labels_.entry(e));
+                seen.insert(key, hash_label(key, seed_));
+            }
+        }
+        const std::size_t many = many_labels(kRuns * kRunEntries, seen.size());
+        if (many == 0) return;
+        const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
+        part_bits_ = static_cast<unsigned>(std::bit_width(parts - 1));
+        // Room for a part's share up front, so that its set need not grow step by step; only
+        // so far, as a sample that is all distinct says little more than that there are many.
+        part_labels_ = std::min(std::min(many, entries_) / parts, std::size_t{1} << 20);
     }
 
     // Which entries some row names.
@@ -229,11 +274,41 @@ class ColumnEncoding {
         }
     }
 
+    // Each held entry's id in its part's set, tagged with its part; every part's task reads all
+    // entries.
+    void dedupe_parts() {
+        parts_.resize(std::size_t{1} << part_bits_);
+        parallel::parallel_for(parts_.size(), [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) {
+                FlatLabelSet& set = parts_[p].set;
+                set = FlatLabelSet(part_labels_, FlatLabelSet::LongLabels::Copy);
+                dedupe(labels_, 0, entries_, seed_, held_.get(), set, local_.get(), part_bits_, p);
+                set.release_slots();  // every entry of the part has its id
+            }
+        });
+    }
+
     // The distinct labels, each under its global id: the entry itself, the id in the only
-    // piece, or the partition's offset plus the id in the partition's merged set.
+    // piece, the part's offset plus the id in the part's set, or the partition's offset plus
+    // the id in the partition's merged set.
     void gather_distinct() {
         offsets_.assign(partitions_ + 1, 0);
-        if (known_distinct_) {
+        if (part_bits_ > 0) {
+            offsets_.assign(parts_.size() + 1, 0);
+            for (std::size_t p = 0; p < parts_.size(); ++p) {
+                offsets_[p + 1] = offsets_[p] + parts_[p].set.size();
+            }
+            items_.resize(offsets_.back());
+            parallel::parallel_for(parts_.size(), [&](std::size_t first, std::size_t last) {
+                for (std::size_t p = first; p < last; ++p) {
+                    const auto& distinct = parts_[p].set.labels();
+                    for (std::size_t i = 0; i < distinct.size(); ++i) {
+                        auto id = static_cast<std::uint32_t>(offsets_[p] + i);
+                        items_[id] = sort_item(distinct[i].view(), id);
+                    }
+                }
+            });
+        } else if (known_distinct_) {
             items_.resize(entries_);
             parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
                 for (std::size_t e = first; e < last; ++e) {
@@ -292,6 +367,17 @@ class ColumnEncoding {
     // Each held entry's code in place of its id, through the code table of its chunk's piece,
     // so that a row needs one lookup.
     void code_entries() {
+        if (part_bits_ > 0) {
+            const unsigned shift = 32 - part_bits_;
+            const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
+            parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
+                for (std::size_t e = first; e < last; ++e) {
+                    if (held_[e])
+                        local_[e] = code_of_[offsets_[local_[e] >> shift] + (local_[e] & mask)];
+                }
+            });
+            return;
+        }
         std::vector<const std::uint32_t*> chunk_codes(chunk_count_);
         if (pieces_.size() <= 1) {
             std::fill(chunk_codes.begin(), chunk_codes.end(), code_of_.data());
@@ -360,6 +446,9 @@ class ColumnEncoding {
     std::size_t chunk_count_ = 0;
     unsigned partition_bits_ = 0;
     std::size_t partitions_ = 1;
+    unsigned part_bits_ = 0;       // parts of the hash, when deduplicated in parts
+    std::size_t part_labels_ = 0;  // room made in each part's set
+    std::vector<Piece> parts_;
     LargeArray<std::uint8_t> held_;
     // Entry -> id in its piece's set, for every held entry; later, its code.
     LargeArray<std::uint32_t> local_;
