@@ -51,8 +51,8 @@ namespace {
 
 struct Input {
     std::size_t rows = 200000;
-    std::size_t cols = 3;
-    std::vector<std::uint8_t> is_text = {1, 0, 1};
+    std::size_t cols = 4;
+    std::vector<std::uint8_t> is_text = {1, 0, 1, 1};
     std::vector<LabelColumn> cells;
 };
 
@@ -61,9 +61,12 @@ Input make_input() {
     in.cells.resize(in.cols);
     std::mt19937_64 rng(5);
     for (std::size_t r = 0; r < in.rows; ++r) {
-        // Long labels and many distinct ones, so that sets grow and labels get copied.
+        // Long labels and many distinct ones, so that sets grow and labels get copied (the
+        // column is deduplicated in parts of the hash); a column of some thousands, whose
+        // workers' sets are merged; and one of a few.
         in.cells[0].push_label("label-number-" + std::to_string(rng() % 50000) + "-of-many");
         in.cells[2].push_label(std::to_string(rng() % 7));
+        in.cells[3].push_label("merged-label-" + std::to_string(rng() % 5000));
     }
     return in;
 }
