@@ -310,6 +310,7 @@ ALLOWED = re.compile(
     r"|PanicException: (ndarray|DataFrame) changed while it was read"
     r"|PanicException: IndexError: .*out.of.bounds.*"
     r"|PanicException: ValueError: Length of values \(N\) does not match length of index \(N\)"
+    r"|PanicException: AttributeError: 'tuple' object has no attribute 'iget'"
     r"|PanicException: ndarray: index out of bounds"
     r"|ValueError: Shape of passed values is \(N, N\), indices imply \(N, N\)")
 
