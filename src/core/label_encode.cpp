@@ -12,7 +12,7 @@
 //     need no merge.
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
-//  3. Each entry's code is composed from its id in its piece's set; then each row goes
+//  3. Each entry's code is composed from its id in its piece's (or part's) set; then each row goes
 //     entry -> code through one dense array, while the sorted labels are copied into the
 //     column's tables beside it.
 #include "core/label_encode.hpp"
@@ -169,8 +169,8 @@ std::vector<MarkerPosition> marker_positions(const std::vector<SortItem>& sorted
 }
 
 // One column's encoding, step by step: the entries deduplicated in chunks (each worker into a
-// set of its own), the distinct labels gathered and sorted, codes given in their order, and
-// every row's code written through its entry.
+// set of its own) or in parts of the hash, the distinct labels gathered and sorted, codes given
+// in their order, and every row's code written through its entry.
 class ColumnEncoding {
   public:
     ColumnEncoding(const LabelColumn& labels, std::size_t threads)
@@ -364,8 +364,8 @@ class ColumnEncoding {
         });
     }
 
-    // Each held entry's code in place of its id, through the code table of its chunk's piece,
-    // so that a row needs one lookup.
+    // Each held entry's code in place of its id, through its part's offset or the code table
+    // of its chunk's piece, so that a row needs one lookup.
     void code_entries() {
         if (part_bits_ > 0) {
             const unsigned shift = 32 - part_bits_;
@@ -450,12 +450,13 @@ class ColumnEncoding {
     std::size_t part_labels_ = 0;  // room made in each part's set
     std::vector<Piece> parts_;
     LargeArray<std::uint8_t> held_;
-    // Entry -> id in its piece's set, for every held entry; later, its code.
+    // Entry -> id in its piece's set (in parts: tagged with its part), for every held entry;
+    // later, its code.
     LargeArray<std::uint32_t> local_;
     parallel::PerWorker<Piece> per_worker_;
     std::vector<std::size_t> chunk_worker_;
     std::vector<Piece*> pieces_;
-    std::vector<std::size_t> offsets_;  // of each partition's labels among the distinct ones
+    std::vector<std::size_t> offsets_;  // of each partition's (part's) labels among the distinct
     std::vector<SortItem> items_;
     std::vector<MarkerPosition> markers_;
     std::vector<std::uint32_t> code_of_;
