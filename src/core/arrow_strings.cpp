@@ -401,17 +401,16 @@ struct LabelsSeen {
 };
 
 LabelsSeen sample_labels(const ArrowStrings& column, std::size_t rows) {
-    constexpr std::size_t kRuns = 64;
-    constexpr std::size_t kRunRows = 64;
-    FlatLabelSet seen(kRuns * kRunRows);
+    FlatLabelSet seen(kSampleRuns * kSampleRunLength);
     const HashSeed seed = HashSeed::random();
     std::size_t valid = 0;
     std::size_t bytes = 0;
     std::size_t chunk = 0;
     std::size_t start = 0;  // the chunk's first row in the column
     const auto& chunks = column.chunks();
-    for (std::size_t run = 0; run < kRuns; ++run) {
-        for (std::size_t r = run * (rows / kRuns); r < run * (rows / kRuns) + kRunRows; ++r) {
+    for (std::size_t run = 0; run < kSampleRuns; ++run) {
+        for (std::size_t r = run * (rows / kSampleRuns);
+             r < run * (rows / kSampleRuns) + kSampleRunLength; ++r) {
             while (r >= start + chunks[chunk].length) start += chunks[chunk++].length;
             std::string_view label;
             // A value whose offsets do not hold is left to the reading, which reports it.
@@ -425,7 +424,7 @@ LabelsSeen sample_labels(const ArrowStrings& column, std::size_t rows) {
         }
     }
     // Mostly missing values: too few labels in the sample to tell, and few to read.
-    if (valid < kRuns * kRunRows / 4) return {};
+    if (valid < kSampleRuns * kSampleRunLength / 4) return {};
     const std::size_t many = many_labels(valid, seen.size());
     if (many == 0) return {};
     return {std::min(many, rows), bytes / valid};

@@ -28,6 +28,10 @@ inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
     return lookups < kWindow || added * 8 <= lookups * 7;
 }
 
+// A column's labels are sampled in this many runs of this many neighbours, spread evenly.
+inline constexpr std::size_t kSampleRuns = 64;
+inline constexpr std::size_t kSampleRunLength = 64;
+
 // How many distinct labels a column holds, judged from `drawn` labels of it of which `distinct`
 // differ, when that is so many that one set of them outgrows a core's cache; else 0. Nine in ten
 // of the sample distinct is the mark: of 4,096 labels drawn, 10,000 labels show some 3,400

@@ -217,17 +217,15 @@ class ColumnEncoding {
     // entries are many and, judged from runs of them spread evenly, of many distinct labels.
     void plan_parts(std::size_t threads) {
         if (chunk_count_ <= 1) return;
-        constexpr std::size_t kRuns = 64;
-        constexpr std::size_t kRunEntries = 64;
-        FlatLabelSet seen(kRuns * kRunEntries);
-        for (std::size_t run = 0; run < kRuns; ++run) {
-            const std::size_t first = run * (entries_ / kRuns);
-            for (std::size_t e = first; e < first + kRunEntries; ++e) {
+        FlatLabelSet seen(kSampleRuns * kSampleRunLength);
+        for (std::size_t run = 0; run < kSampleRuns; ++run) {
+            const std::size_t first = run * (entries_ / kSampleRuns);
+            for (std::size_t e = first; e < first + kSampleRunLength; ++e) {
                 const LabelKey key = LabelKey::of(labels_.entry(e));
                 seen.insert(key, hash_label(key, seed_));
             }
         }
-        const std::size_t many = many_labels(kRuns * kRunEntries, seen.size());
+        const std::size_t many = many_labels(kSampleRuns * kSampleRunLength, seen.size());
         if (many == 0) return;
         const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
         part_bits_ = static_cast<unsigned>(std::bit_width(parts - 1));
@@ -280,7 +278,7 @@ class ColumnEncoding {
         parts_.resize(std::size_t{1} << part_bits_);
         parallel::parallel_for(parts_.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t p = first; p < last; ++p) {
-                FlatLabelSet& set = parts_[p].set;
+                FlatLabelSet& set = parts_[p];
                 set = FlatLabelSet(part_labels_, FlatLabelSet::LongLabels::Copy);
                 dedupe(labels_, 0, entries_, seed_, held_.get(), set, local_.get(), part_bits_, p);
                 set.release_slots();  // every entry of the part has its id
@@ -292,16 +290,15 @@ class ColumnEncoding {
     // piece, the part's offset plus the id in the part's set, or the partition's offset plus
     // the id in the partition's merged set.
     void gather_distinct() {
-        offsets_.assign(partitions_ + 1, 0);
+        offsets_.assign((part_bits_ > 0 ? parts_.size() : partitions_) + 1, 0);
         if (part_bits_ > 0) {
-            offsets_.assign(parts_.size() + 1, 0);
             for (std::size_t p = 0; p < parts_.size(); ++p) {
-                offsets_[p + 1] = offsets_[p] + parts_[p].set.size();
+                offsets_[p + 1] = offsets_[p] + parts_[p].size();
             }
             items_.resize(offsets_.back());
             parallel::parallel_for(parts_.size(), [&](std::size_t first, std::size_t last) {
                 for (std::size_t p = first; p < last; ++p) {
-                    const auto& distinct = parts_[p].set.labels();
+                    const auto& distinct = parts_[p].labels();
                     for (std::size_t i = 0; i < distinct.size(); ++i) {
                         auto id = static_cast<std::uint32_t>(offsets_[p] + i);
                         items_[id] = sort_item(distinct[i].view(), id);
@@ -446,9 +443,9 @@ class ColumnEncoding {
     std::size_t chunk_count_ = 0;
     unsigned partition_bits_ = 0;
     std::size_t partitions_ = 1;
-    unsigned part_bits_ = 0;       // parts of the hash, when deduplicated in parts
-    std::size_t part_labels_ = 0;  // room made in each part's set
-    std::vector<Piece> parts_;
+    unsigned part_bits_ = 0;           // parts of the hash, when deduplicated in parts
+    std::size_t part_labels_ = 0;      // room made in each part's set
+    std::vector<FlatLabelSet> parts_;  // one set per part
     LargeArray<std::uint8_t> held_;
     // Entry -> id in its piece's set (in parts: tagged with its part), for every held entry;
     // later, its code.
