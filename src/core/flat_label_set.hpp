@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/hash.hpp"
+#include "core/large_array.hpp"
 
 namespace quorlin {
 
@@ -71,7 +72,7 @@ class FlatLabelSet {
 
     std::size_t size() const noexcept { return labels_.size(); }
     // The distinct labels, indexed by id.
-    const std::vector<DistinctLabel>& labels() const noexcept { return labels_; }
+    const LargeVector<DistinctLabel>& labels() const noexcept { return labels_; }
 
     // Whether the slots fit in a core's second-level cache (1 MiB or more on today's cores), so
     // that a lookup need not be prefetched: prefetching in batches costs more than the misses
@@ -103,7 +104,7 @@ class FlatLabelSet {
     // hashes, but the set can no longer be looked up or added to. The slots are most of a big
     // set's memory, and a column's encoding holds several sets at once.
     void release_slots() noexcept {
-        std::vector<Slot>().swap(slots_);
+        LargeVector<Slot>().swap(slots_);
         mask_ = 0;
     }
 
@@ -253,7 +254,7 @@ class FlatLabelSet {
 
     // Strong guarantee: if the larger slots can't be had, the set stays as it was.
     void grow() {
-        std::vector<Slot> bigger(slots_.size() * 2, kFree);
+        LargeVector<Slot> bigger(slots_.size() * 2, kFree);
         std::size_t mask = bigger.size() - 1;
         for (const Slot& s : slots_) {
             if (s.empty()) continue;
@@ -265,9 +266,9 @@ class FlatLabelSet {
         mask_ = mask;
     }
 
-    std::vector<Slot> slots_;
+    LargeVector<Slot> slots_;
     std::size_t mask_ = 0;
-    std::vector<DistinctLabel> labels_;
+    LargeVector<DistinctLabel> labels_;
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 16;
     bool copy_long_;

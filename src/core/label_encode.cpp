@@ -156,7 +156,7 @@ struct MarkerPosition {
 };
 
 // Sorted positions of the missing-value markers present (at most three), ascending.
-std::vector<MarkerPosition> marker_positions(const std::vector<SortItem>& sorted) {
+std::vector<MarkerPosition> marker_positions(const SortItems& sorted) {
     std::vector<MarkerPosition> found;
     for (std::size_t m = 0; m < kMarkerCount; ++m) {  // in byte order
         SortItem probe = sort_item(kMissingMarkers[m], 0);
@@ -415,7 +415,7 @@ class ColumnEncoding {
                     if (code_of_[item.id] != kNoCode) sorted.push({item.data, item.size});
                 }
                 // Given back before the last of the rows' codes bring in the output's pages.
-                std::vector<SortItem>().swap(items_);
+                SortItems().swap(items_);
             },
             [&] {
                 parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
@@ -454,7 +454,7 @@ class ColumnEncoding {
     std::vector<std::size_t> chunk_worker_;
     std::vector<Piece*> pieces_;
     std::vector<std::size_t> offsets_;  // of each partition's (part's) labels among the distinct
-    std::vector<SortItem> items_;
+    SortItems items_;
     std::vector<MarkerPosition> markers_;
     std::vector<std::uint32_t> code_of_;
 };

@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <memory>
 
 #include "core/hash.hpp"
 #include "core/parallel_sort.hpp"
@@ -103,7 +102,7 @@ void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst) {
 // The top level on the pool: the keys' first difference found, the labels spread by a wide
 // digit from there into scratch (each piece of the input counted, then placed, by its own
 // task), and each digit's range sorted back into place by whichever worker takes it.
-void parallel_radix_sort(std::vector<SortItem>& items) {
+void parallel_radix_sort(SortItems& items) {
     const std::size_t n = items.size();
     SortItem* const src = items.data();
     const std::size_t pieces = 4 * parallel::current_num_threads();
@@ -148,8 +147,8 @@ void parallel_radix_sort(std::vector<SortItem>& items) {
         }
     }
     digit_start[kDigits] = n;
-    // Scratch of trivially copied items, left uninitialised: every slot is written below.
-    std::unique_ptr<SortItem[]> scratch(new SortItem[n]);
+    // Every slot of the scratch is written below.
+    LargeArray<SortItem> scratch(n);
     SortItem* const dst = scratch.get();
     parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
         for (std::size_t p = first; p < last; ++p) {
@@ -170,12 +169,12 @@ void parallel_radix_sort(std::vector<SortItem>& items) {
 
 }  // namespace
 
-void sort_labels(std::vector<SortItem>& items) {
+void sort_labels(SortItems& items) {
     const std::size_t n = items.size();
     if (n <= kCompareBelow) {
         std::sort(items.begin(), items.end(), less_items);
     } else if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
-        std::unique_ptr<SortItem[]> scratch(new SortItem[n]);
+        LargeArray<SortItem> scratch(n);
         radix_sort(items.data(), scratch.get(), n, false);
     } else {
         parallel_radix_sort(items);

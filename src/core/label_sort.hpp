@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/large_array.hpp"
+
 namespace quorlin {
 
 struct SortItem {
@@ -22,12 +24,14 @@ struct SortItem {
     std::uint32_t id;
 };
 
+using SortItems = LargeVector<SortItem>;
+
 SortItem sort_item(std::string_view label, std::uint32_t id);
 
 // Unsigned byte order, a proper prefix first.
 bool sort_less(const SortItem& a, const SortItem& b);
 
 // Sorts by sort_less, on the current pool. The order of labels with equal bytes is unspecified.
-void sort_labels(std::vector<SortItem>& items);
+void sort_labels(SortItems& items);
 
 }  // namespace quorlin

@@ -62,8 +62,8 @@ void sort(T* src, T* dst, std::size_t n, int depth, bool to_dst, const Less& les
 
 }  // namespace sort_detail
 
-template <class T, class Less>
-void parallel_sort(std::vector<T>& items, const Less& less) {
+template <class T, class Allocator, class Less>
+void parallel_sort(std::vector<T, Allocator>& items, const Less& less) {
     std::size_t threads = parallel::current_num_threads();
     if (threads <= 1 || items.size() <= sort_detail::kSortCutoff) {
         std::sort(items.begin(), items.end(), less);
@@ -71,7 +71,7 @@ void parallel_sort(std::vector<T>& items, const Less& less) {
     }
     // About four pieces per thread, so that stealing evens out uneven pieces.
     int depth = std::bit_width(threads - 1) + 2;
-    std::vector<T> scratch(items.size());
+    std::vector<T, Allocator> scratch(items.size());
     sort_detail::sort(items.data(), scratch.data(), items.size(), depth, false, less);
 }
 

@@ -45,7 +45,7 @@ TEST(LabelSort, GivesByteOrder) {
                 std::vector<std::string> want = input;
                 std::sort(want.begin(), want.end());
                 for (std::size_t threads : {1, 2, 3, 8}) {
-                    std::vector<SortItem> items;
+                    SortItems items;
                     for (std::size_t i = 0; i < input.size(); ++i) {
                         items.push_back(sort_item(input[i], static_cast<std::uint32_t>(i)));
                     }
