@@ -1,14 +1,10 @@
-// Memory for the big buffers of one encoding: rows, entries, set slots, sort items. Blocks of
-// 4 MiB and more are taken 2 MiB-aligned with a hint for transparent huge pages. Every page of
-// such a buffer is written soon after it is taken, and on a virtual machine a fresh 4 KiB page
-// costs about 2 µs to fault in: 16 MiB of set slots took 7 ms in small pages, 0.6 ms in huge
-// ones, and were given back 15 times faster. Smaller blocks come from operator new.
+// Memory for the big buffers of one encoding that are sized up front and written whole soon
+// after: set slots and labels, sort items, per-entry tables. Blocks of 4 MiB and more are mapped
+// on their own in transparent huge pages; smaller ones come from operator new.
 #pragma once
 
-#include <sys/mman.h>
-
+#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -20,35 +16,11 @@ namespace quorlin {
 
 namespace large_memory {
 
-inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Blocks of this size and more are mapped whole, in huge pages.
 inline constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
-inline void* allocate(std::size_t bytes, std::size_t alignment) {
-    if (bytes >= kHugeFrom) {
-        if (bytes > std::numeric_limits<std::size_t>::max() - kHugePage) throw std::bad_alloc();
-        const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-        void* p = std::aligned_alloc(kHugePage, rounded);
-        if (!p) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        madvise(p, rounded, MADV_HUGEPAGE);  // only a hint: failure changes nothing
-#endif
-        return p;
-    }
-    if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-        return ::operator new(bytes, std::align_val_t{alignment});
-    }
-    return ::operator new(bytes);
-}
-
-inline void release(void* p, std::size_t bytes, std::size_t alignment) noexcept {
-    if (bytes >= kHugeFrom) {
-        std::free(p);
-    } else if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
-        ::operator delete(p, std::align_val_t{alignment});
-    } else {
-        ::operator delete(p);
-    }
-}
+void* allocate(std::size_t bytes, std::size_t alignment);
+void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 }  // namespace large_memory
 
@@ -58,6 +30,11 @@ inline void release(void* p, std::size_t bytes, std::size_t alignment) noexcept 
 template <class T>
 struct LargeAllocator {
     using value_type = T;
+    // An over-aligned element is laid out by cache lines (a set's slots, two to a line): its
+    // blocks start on a line.
+    static constexpr std::size_t kAlignment = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__
+                                                  ? std::max<std::size_t>(alignof(T), 64)
+                                                  : alignof(T);
 
     LargeAllocator() noexcept = default;
     template <class U>
@@ -65,10 +42,10 @@ struct LargeAllocator {
 
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(large_memory::allocate(n * sizeof(T), alignof(T)));
+        return static_cast<T*>(large_memory::allocate(n * sizeof(T), kAlignment));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        large_memory::release(p, n * sizeof(T), alignof(T));
+        large_memory::release(p, n * sizeof(T), kAlignment);
     }
 
     template <class U>
