@@ -4,36 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "core/large_array.hpp"
 
 namespace quorlin {
 
 // No entry (yet): entries are numbered from 0 in 32 bits, and this one is never given out.
 inline constexpr std::uint32_t kNoEntry = ~std::uint32_t{0};
-
-// Leaves elements that a vector value-initialises uninitialised: rows sized up front are each
-// set by their reader, and zeroing them first would be a wasted pass over fresh pages.
-template <class T>
-struct UninitAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() noexcept = default;
-    template <class U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
 
 class LabelColumn {
   public:

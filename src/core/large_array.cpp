@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 
 // AddressSanitizer does not watch memory mapped by hand: its builds take big blocks from
 // malloc, so that overruns of them are still caught.
@@ -23,6 +24,8 @@ namespace quorlin::large_memory {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Blocks of this size and more are mapped whole.
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
 
 std::size_t mapped_size(std::size_t bytes) noexcept {
     return (bytes + kHugePage - 1) & ~(kHugePage - 1);

@@ -1,6 +1,8 @@
 // Memory for the big buffers of one encoding that are sized up front and written whole soon
 // after: set slots and labels, sort items, per-entry tables. Blocks of 4 MiB and more are mapped
-// on their own in transparent huge pages; smaller ones come from operator new.
+// on their own in transparent huge pages; smaller ones come from operator new. A column's rows
+// and entries, which grow as they are read, stay on the heap: there the blocks of one call are
+// reused by the next, and no fresh page is needed at all.
 #pragma once
 
 #include <algorithm>
@@ -16,20 +18,39 @@ namespace quorlin {
 
 namespace large_memory {
 
-// Blocks of this size and more are mapped whole, in huge pages.
-inline constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
-
 void* allocate(std::size_t bytes, std::size_t alignment);
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 }  // namespace large_memory
 
-// An allocator for vectors of such buffers. It leaves the elements that a vector
-// value-initialises uninitialised: a buffer sized up front is filled by its writer, and zeroing
-// it first would be a wasted pass over fresh pages.
+// Leaves elements that a vector value-initialises uninitialised: a buffer sized up front is
+// filled by its writer, and zeroing it first would be a wasted pass over fresh pages.
 template <class T>
-struct LargeAllocator {
-    using value_type = T;
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() noexcept = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// Vectors of the big buffers above, their elements left uninitialised likewise.
+template <class T>
+struct LargeAllocator : UninitAllocator<T> {
+    template <class U>
+    struct rebind {
+        using other = LargeAllocator<U>;
+    };
     // An over-aligned element is laid out by cache lines (a set's slots, two to a line): its
     // blocks start on a line.
     static constexpr std::size_t kAlignment = alignof(T) > __STDCPP_DEFAULT_NEW_ALIGNMENT__
@@ -47,17 +68,6 @@ struct LargeAllocator {
     void deallocate(T* p, std::size_t n) noexcept {
         large_memory::release(p, n * sizeof(T), kAlignment);
     }
-
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-
-    friend bool operator==(const LargeAllocator&, const LargeAllocator&) noexcept { return true; }
 };
 
 template <class T>
