@@ -257,6 +257,16 @@ for rep in range(repetitions):
     extra = pd.Series(POOL[rng.integers(0, 5, ROWS)], dtype=object)
     fitted = Encoder()
     fitted.encode(table)
+    # A frame's cells are changed in its columns' own arrays (NumPy's, or pandas' str arrays),
+    # by their item assignment. pandas' frame setters rebuild its block bookkeeping, which
+    # pandas' own reads of the frame on the calling thread race: that crashes inside pandas,
+    # without the module.
+    if case == "frame cells":
+        columns = [table[name].to_numpy() for name in ("t", "u", "m")]
+        for column in columns:
+            column.flags.writeable = True
+    elif case == "default frame cells":
+        columns = [table[name].array for name in ("t", "u")]
     stop = threading.Event()
     start = threading.Barrier(2)
 
@@ -269,9 +279,9 @@ for rep in range(repetitions):
             if case == "array cells":
                 table[i, j] = values[k % len(values)]
             elif case == "frame cells":
-                table.iat[i, (0, 2, 3)[k % 3]] = values[k % len(values)]
+                columns[k % 3][i] = values[k % len(values)]
             elif case == "default frame cells":
-                table.iat[i, k % 2 * 2] = str(POOL[k % 300])
+                columns[k % 2][i] = str(POOL[k % 300])
             elif case == "frame columns":
                 if k % 2:
                     table["x"] = extra
