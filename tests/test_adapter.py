@@ -344,6 +344,9 @@ def test_text_cells(road, cell, label):
          ["-0", "-0.0", "0.0000001", "100000000000000000000", "1e+20", "1e-07", "s"],
          [3, 2, 0, 6, 4, 5, 1]),
         ([np.inf, -np.inf, 2.5, "t", np.inf, 2.5], ["-inf", "2.5", "inf", "t"], [2, 0, 1, 3, 2, 1]),
+        # str cells whose text is that of a float cell after the turn: one label
+        ([1.5, "x", 2.5, "2.5", np.nan, "nan"], ["1.5", "2.5", "nan", "x"],
+         [0, 2, 1, 1, None, None]),
         ([np.float32(0.1), "t"], ["0.10000000149011612", "t"], [0, 1]),
         ([True, 2, "t", True], ["1", "2", "True", "t"], [0, 1, 3, 2]),
         ([pd.NA, None, "a"], ["<NA>", "None", "a"], [None, 0, 1]),

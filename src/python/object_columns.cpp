@@ -1,18 +1,23 @@
 #include "python/object_columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/bytes.hpp"
+#include "core/flat_label_set.hpp"
+#include "core/hash.hpp"
 #include "parallel/pool.hpp"
 #include "python/cells.hpp"
 #include "python/numpy.hpp"
 #include "python/other_threads.hpp"
+#include "python/str_labels.hpp"
 
 namespace quorlin {
 
@@ -25,6 +30,13 @@ constexpr std::uint32_t kPending = kNoEntry;
 constexpr std::size_t kAhead = 16;
 // Rows between looks at whether another column already decided the outcome.
 constexpr std::size_t kGiveUpRows = std::size_t{1} << 12;
+// Rows ahead whose labels are hashed, and the set's slots for them loaded early, when the set
+// outgrows the cache; their hashes are kept in a ring of this many.
+constexpr std::size_t kHashAhead = 8;
+constexpr std::size_t kHashRing = 16;
+// Labels a column's set makes room for up front, at most: a sample that is all distinct says
+// little more than that there are many.
+constexpr std::size_t kMostReserved = std::size_t{1} << 20;
 
 // Whether reading the cell as a number or as text runs no Python code of the caller's: exact
 // str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
@@ -58,6 +70,11 @@ struct ObjectColumnRead {
                     cache.prefetch(ahead);
                 }
             }
+            if (texts && !cache.active() && !texts->in_cache() && r + kHashAhead < rows) {
+                hash_ahead(load<PyObject*>(p + static_cast<std::ptrdiff_t>(kHashAhead) *
+                                                   column.cells.stride),
+                           r + kHashAhead, text);
+            }
             PyObject* cell = load<PyObject*>(p);
             if (cell == nullptr) {  // reads as None, which has conversions to try
                 stop = r;
@@ -76,18 +93,62 @@ struct ObjectColumnRead {
                 stop = r;
                 return;
             }
-            if (labels == nullptr) labels = &scan.turn_text(c, r);
-            if (!reserved && !cache.active()) {
-                // Cells of different objects from here on: about one entry each, of the mean
-                // length so far. Room made once spares copying the entries at every doubling.
-                const std::size_t left = rows - r;
-                const std::size_t entries = std::max<std::size_t>(labels->entry_count(), 1);
-                labels->reserve_entries(left, left * (labels->entry_bytes() / entries + 1));
-                reserved = true;
+            if (labels == nullptr) {
+                labels = &scan.turn_text(c, r);
+                start_texts(r, rows);
             }
-            push_str_label(*labels, cell, &cache, text);
+            std::uint32_t entry = cache.active() ? cache.find(cell) : kNoEntry;
+            if (entry == kNoEntry) {
+                const std::string_view label = str_text(cell, text);
+                const LabelKey key = LabelKey::of(label);
+                const Hashed& ahead = hashed[r % kHashRing];
+                const std::uint64_t hash = ahead.cell == cell ? ahead.hash : hash_label(key, seed);
+                const std::size_t known = texts->size();
+                entry = first_text + texts->insert(key, hash);
+                if (texts->size() != known) labels->add_entry(label);
+                if (cache.active()) cache.insert(cell, entry);
+            }
+            labels->push_row(entry);
         }
         whole = true;
+        if (labels != nullptr && first_text == 0 && floats.empty()) {
+            // Every entry a str's label, each once: the set's work is done.
+            labels->mark_entries_distinct(true);
+            texts.reset();
+        }
+    }
+
+    // Hashes the label of row r's cell, an exact str, and starts loading the set's slots for
+    // it: a set beyond the cache would have every lookup wait on memory.
+    void hash_ahead(PyObject* cell, std::size_t r, std::string& scratch) {
+        if (cell == nullptr || !PyUnicode_CheckExact(cell)) return;
+        const std::uint64_t hash = hash_label(LabelKey::of(str_text(cell, scratch)), seed);
+        texts->prefetch(hash);
+        hashed[r % kHashRing] = {cell, hash};
+    }
+
+    // Runs on a worker, as the column turns text at row r: the set of its labels by text, with
+    // room for as many as a sample of the rows left shows (a set grown step by step rehashes
+    // into fresh pages each time).
+    void start_texts(std::size_t r, std::size_t rows) {
+        first_text = static_cast<std::uint32_t>(labels->entry_count());
+        FlatLabelSet seen(kSampleRuns * kSampleRunLength);
+        std::string scratch;
+        std::size_t valid = 0;
+        const std::size_t spacing = (rows - r) / kSampleRuns;
+        for (std::size_t run = 0; run < kSampleRuns; ++run) {
+            const std::size_t first = r + run * spacing;
+            for (std::size_t s = first; s < std::min(first + kSampleRunLength, rows); ++s) {
+                PyObject* cell = load<PyObject*>(
+                    column.cells.data + static_cast<std::ptrdiff_t>(s) * column.cells.stride);
+                if (cell == nullptr || !PyUnicode_CheckExact(cell)) continue;
+                const LabelKey key = LabelKey::of(str_text(cell, scratch));
+                seen.insert(key, hash_label(key, seed));
+                ++valid;
+            }
+        }
+        const std::size_t many = many_labels(valid, seen.size());
+        texts.emplace(std::min({many, rows - r, kMostReserved}), FlatLabelSet::LongLabels::Copy);
     }
 
     // Runs on a worker, after a read that stopped: whether every cell from there on reads
@@ -102,19 +163,45 @@ struct ObjectColumnRead {
         return true;
     }
 
-    // On the calling thread, after the workers: the float cells of a text column.
+    // On the calling thread, after the workers: the float cells of a text column. The entries
+    // are every label once when those of the numbers (rendered before the first str and for the
+    // float cells after it) are neither equal to each other nor to a str's: label encoding then
+    // need not dedupe them.
     void finish() {
         FloatEntries entries;
         for (const auto& [r, value] : floats) labels->set_row(r, entries.entry(*labels, value));
+        if (!texts) return;
+        bool distinct = true;
+        const auto number = [&](std::size_t e) {
+            const LabelKey key = LabelKey::of(labels->entry(e));
+            const std::size_t known = texts->size();
+            texts->insert(key, hash_label(key, seed));
+            distinct = distinct && texts->size() != known;
+        };
+        const std::size_t strs_end = first_text + texts->size();
+        for (std::size_t e = 0; e < first_text; ++e) number(e);
+        for (std::size_t e = strs_end; e < labels->entry_count(); ++e) number(e);
+        labels->mark_entries_distinct(distinct);
+        texts.reset();
     }
 
     ObjectColumnCells column;
     LabelColumn* labels = nullptr;  // set once the column is text
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
+    // The str cells' labels by text, numbered from first_text on among the column's entries:
+    // cells of different str objects with equal text share one entry.
+    std::optional<FlatLabelSet> texts;
+    HashSeed seed = HashSeed::random();
+    std::uint32_t first_text = 0;
+    // Hashes of the cells ahead, by row, kept for their lookups.
+    struct Hashed {
+        PyObject* cell = nullptr;
+        std::uint64_t hash = 0;
+    };
+    std::array<Hashed, kHashRing> hashed{};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
-    std::size_t stop = 0;   // the row the read stopped at, unless whole
-    bool reserved = false;  // room made for the entries of the rows left
+    std::size_t stop = 0;  // the row the read stopped at, unless whole
     bool whole = false;
 };
 

@@ -46,10 +46,6 @@ void StrEntryCache::clear() noexcept {
     used_ = 0;
 }
 
-namespace {
-
-// The UTF-8 text of `str`: an ASCII str's own bytes, which are their UTF-8, read where they lie;
-// other text transcoded into `scratch`.
 std::string_view str_text(PyObject* str, std::string& scratch) {
     if (PyUnicode_IS_ASCII(str)) {
         return {static_cast<const char*>(PyUnicode_DATA(str)),
@@ -59,8 +55,6 @@ std::string_view str_text(PyObject* str, std::string& scratch) {
     append_str_utf8(scratch, str);
     return scratch;
 }
-
-}  // namespace
 
 void push_str_label(LabelColumn& labels, PyObject* str, StrEntryCache* cache,
                     std::string& scratch) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/flat_label_set.hpp"
@@ -89,6 +90,10 @@ class StrEntryCache {
     bool active_ = true;
     bool held_;
 };
+
+// The UTF-8 text of `str`, an exact str: an ASCII str's own bytes, which are their UTF-8, read
+// where they lie; other text transcoded into `scratch`.
+std::string_view str_text(PyObject* str, std::string& scratch);
 
 // Appends a row holding the text of `str`, an exact str, to `labels`: through `cache` (may be
 // null) while it is active, so that cells that are one str object share one entry. No Python
