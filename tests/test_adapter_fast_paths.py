@@ -226,8 +226,22 @@ def test_shared_and_distinct_equal_strings():
                             1: {f"label{i}": i for i in range(5)}}
 
 
-def test_mostly_distinct_strings_past_the_cache_window():
-    cells = [f"v{i % 50000}" if i < 100000 else "v0" for i in range(100100)]
+def _with_floats(i):
+    # numbers before the first str, and floats (one whose text is also a str's) on both sides
+    # of the point where the str cache gives up
+    if i < 3:
+        return [2.5, np.nan, 1.0][i]
+    if i % 7919 == 0:
+        return [np.nan, 2.5, 7.0][i % 3]
+    return "2.5" if i == 90001 else f"v{i % 50000}"
+
+
+@pytest.mark.parametrize("cell", [
+    lambda i: f"v{i % 50000}" if i < 100000 else "v0",
+    _with_floats,
+], ids=["strs", "with floats"])
+def test_mostly_distinct_strings_past_the_cache_window(cell):
+    cells = [cell(i) for i in range(100100)]
     data = np.array(cells, dtype=object).reshape(-1, 1)
     assert_same_fit(data, general_array(data))
     frame = pd.DataFrame({"s": pd.Series(cells, dtype=object)})

@@ -96,26 +96,24 @@ struct ObjectColumnRead {
                 stop = r;
                 return;
             }
-            if (labels == nullptr) {
-                labels = &scan.turn_text(c, r);
-                start_texts(r, rows);
+            if (labels == nullptr) labels = &scan.turn_text(c, r);
+            if (cache.active()) {
+                push_str_label(*labels, cell, &cache, text);
+                continue;
             }
-            std::uint32_t entry = cache.active() ? cache.find(cell) : kNoEntry;
-            if (entry == kNoEntry) {
-                const std::string_view label = str_text(cell, text);
-                const LabelKey key = LabelKey::of(label);
-                const Hashed& ahead = hashed[r % kHashRing];
-                const std::uint64_t hash = ahead.cell == cell ? ahead.hash : hash_label(key, seed);
-                const std::size_t known = texts->size();
-                entry = first_text + texts->insert(key, hash);
-                if (texts->size() != known) labels->add_entry(label);
-                if (cache.active()) cache.insert(cell, entry);
-            }
+            if (!texts) start_texts(r, rows);
+            const std::string_view label = str_text(cell, text);
+            const LabelKey key = LabelKey::of(label);
+            const Hashed& ahead = hashed[r % kHashRing];
+            const std::uint64_t hash = ahead.cell == cell ? ahead.hash : hash_label(key, seed);
+            const std::size_t known = texts->size();
+            const std::uint32_t entry = texts->insert(key, hash);
+            if (texts->size() != known) labels->add_entry(label);
             labels->push_row(entry);
         }
         whole = true;
-        if (labels != nullptr && first_text == 0 && floats.empty()) {
-            // Every entry a str's label, each once: the set's work is done.
+        if (texts && floats.empty()) {
+            // Every entry a label, each once: the set's work is done.
             labels->mark_entries_distinct(true);
             texts.reset();
         }
@@ -130,11 +128,11 @@ struct ObjectColumnRead {
         hashed[r % kHashRing] = {cell, hash};
     }
 
-    // Runs on a worker, as the column turns text at row r: the set of its labels by text, with
-    // room for as many as a sample of the rows left shows (a set grown step by step rehashes
-    // into fresh pages each time).
+    // Runs on a worker, once the cells before row r showed nearly every str a different object:
+    // the set of the column's labels by text, with room for as many as a sample of the rows
+    // left shows (a set grown step by step rehashes into fresh pages each time), and the
+    // column's entries so far replaced by its labels, each once.
     void start_texts(std::size_t r, std::size_t rows) {
-        first_text = static_cast<std::uint32_t>(labels->entry_count());
         FlatLabelSet seen(kSampleRuns * kSampleRunLength);
         std::string scratch;
         std::size_t valid = 0;
@@ -152,6 +150,22 @@ struct ObjectColumnRead {
         }
         const std::size_t many = many_labels(valid, seen.size());
         texts.emplace(std::min({many, rows - r, kMostReserved}), FlatLabelSet::LongLabels::Copy);
+
+        LabelColumn distinct;
+        distinct.reserve_rows(rows);
+        std::vector<std::uint32_t> renamed(labels->entry_count());
+        for (std::size_t e = 0; e < renamed.size(); ++e) {
+            const std::string_view label = labels->entry(e);
+            const LabelKey key = LabelKey::of(label);
+            const std::size_t known = texts->size();
+            renamed[e] = texts->insert(key, hash_label(key, seed));
+            if (texts->size() != known) distinct.add_entry(label);
+        }
+        for (std::size_t row = 0; row < labels->size(); ++row) {
+            const std::uint32_t entry = labels->row_entry(row);
+            distinct.push_row(entry == kPending ? kPending : renamed[entry]);
+        }
+        *labels = std::move(distinct);
     }
 
     // Runs on a worker, after a read that stopped: whether every cell from there on reads
@@ -166,24 +180,21 @@ struct ObjectColumnRead {
         return true;
     }
 
-    // On the calling thread, after the workers: the float cells of a text column. The entries
-    // are every label once when those of the numbers (rendered before the first str and for the
-    // float cells after it) are neither equal to each other nor to a str's: label encoding then
-    // need not dedupe them.
+    // On the calling thread, after the workers: the float cells of a text column. Where the
+    // column's labels were kept by text, the entries are still every label once when none of the
+    // floats' texts is a label already: label encoding then need not dedupe them.
     void finish() {
         FloatEntries entries;
         for (const auto& [r, value] : floats) labels->set_row(r, entries.entry(*labels, value));
         if (!texts) return;
         bool distinct = true;
-        const auto number = [&](std::size_t e) {
+        const std::size_t strs_end = texts->size();
+        for (std::size_t e = strs_end; e < labels->entry_count(); ++e) {
             const LabelKey key = LabelKey::of(labels->entry(e));
             const std::size_t known = texts->size();
             texts->insert(key, hash_label(key, seed));
             distinct = distinct && texts->size() != known;
-        };
-        const std::size_t strs_end = first_text + texts->size();
-        for (std::size_t e = 0; e < first_text; ++e) number(e);
-        for (std::size_t e = strs_end; e < labels->entry_count(); ++e) number(e);
+        }
         labels->mark_entries_distinct(distinct);
         texts.reset();
     }
@@ -192,11 +203,10 @@ struct ObjectColumnRead {
     LabelColumn* labels = nullptr;  // set once the column is text
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
-    // The str cells' labels by text, numbered from first_text on among the column's entries:
-    // cells of different str objects with equal text share one entry.
+    // Once the cache gives up, the column's labels by text, each id the entry's: cells of
+    // different str objects with equal text share one entry.
     std::optional<FlatLabelSet> texts;
     HashSeed seed = HashSeed::random();
-    std::uint32_t first_text = 0;
     // Hashes of the cells ahead, by row, kept for their lookups.
     struct Hashed {
         PyObject* cell = nullptr;
