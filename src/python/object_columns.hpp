@@ -2,8 +2,10 @@
 // without any Python code (their type, text and value are plain memory of objects that the
 // container keeps alive), so while the calling thread waits for the workers, holding the
 // interpreter, nothing can change the container or free a cell. Each worker files whole columns:
-// floats while the column is numeric, then str cells by address and text; the float cells of a
-// text column are left for the calling thread, which turns each distinct value into text once.
+// floats while the column is numeric, then str cells by address while cells share str objects,
+// and by text once nearly every cell is an object of its own (as pandas makes them), so that the
+// column holds each label once and label encoding need not dedupe it; the float cells of a text
+// column are left for the calling thread, which turns each distinct value into text once.
 // A column meeting any other cell stops there, and that column and every later one are read
 // again the sequential way, so that cells whose conversions may run code are met in the order
 // the sequential read meets them. For an exact frame the workers also look at the type of every
