@@ -64,11 +64,6 @@ namespace {
 
 constexpr std::size_t kBlockRows = std::size_t{1} << 16;
 
-// Labels a part makes room for up front, at most: 64 MiB of set slots, and their entries.
-// Room made once spares the set growing step by step (each step a rehash into fresh pages:
-// a tenth of the time of a table with a column of 500,000 labels).
-constexpr std::size_t kMostReserved = std::size_t{1} << 20;
-
 std::size_t block_count(std::size_t rows) {
     return (rows + kBlockRows - 1) / kBlockRows;
 }
@@ -615,9 +610,8 @@ class ArrowScan {
                         *read.labels, columns_[k].nulls, leading_nulls_[k], read.seed, true, bits,
                         p));
                     // Sized for the part's share of the labels, so that its set and entries
-                    // need not grow step by step; only so far, as a sample of rows that are all
-                    // distinct says little more than that there are many.
-                    read.parts.back()->reserve(std::min(seen_[k].many / parts, kMostReserved),
+                    // need not grow step by step.
+                    read.parts.back()->reserve(std::min(seen_[k].many / parts, kMostReservedLabels),
                                                seen_[k].mean_bytes);
                     part_tasks.push_back({k, p});
                 }

@@ -229,9 +229,8 @@ class ColumnEncoding {
         if (many == 0) return;
         const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
         part_bits_ = static_cast<unsigned>(std::bit_width(parts - 1));
-        // Room for a part's share up front, so that its set need not grow step by step; only
-        // so far, as a sample that is all distinct says little more than that there are many.
-        part_labels_ = std::min(std::min(many, entries_) / parts, std::size_t{1} << 20);
+        // Room for a part's share up front, so that its set need not grow step by step.
+        part_labels_ = std::min(std::min(many, entries_) / parts, kMostReservedLabels);
     }
 
     // Which entries some row names.

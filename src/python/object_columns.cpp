@@ -34,9 +34,6 @@ constexpr std::size_t kGiveUpRows = std::size_t{1} << 12;
 // outgrows the cache; their hashes are kept in a ring of this many.
 constexpr std::size_t kHashAhead = 8;
 constexpr std::size_t kHashRing = 16;
-// Labels a column's set makes room for up front, at most: a sample that is all distinct says
-// little more than that there are many.
-constexpr std::size_t kMostReserved = std::size_t{1} << 20;
 
 // Whether reading the cell as a number or as text runs no Python code of the caller's: exact
 // str, float, int and bool, None, and NumPy's own scalar types (static types; a subclass of
@@ -149,7 +146,8 @@ struct ObjectColumnRead {
             }
         }
         const std::size_t many = many_labels(valid, seen.size());
-        texts.emplace(std::min({many, rows - r, kMostReserved}), FlatLabelSet::LongLabels::Copy);
+        texts.emplace(std::min({many, rows - r, kMostReservedLabels}),
+                      FlatLabelSet::LongLabels::Copy);
 
         LabelColumn distinct;
         distinct.reserve_rows(rows);
