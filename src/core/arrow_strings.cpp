@@ -395,34 +395,20 @@ struct LabelsSeen {
     std::size_t mean_bytes = 0;
 };
 
-LabelsSeen sample_labels(const ArrowStrings& column, std::size_t rows) {
-    FlatLabelSet seen(kSampleRuns * kSampleRunLength);
-    const HashSeed seed = HashSeed::random();
-    std::size_t valid = 0;
-    std::size_t bytes = 0;
+LabelsSeen sample_column(const ArrowStrings& column, std::size_t rows) {
     std::size_t chunk = 0;
     std::size_t start = 0;  // the chunk's first row in the column
     const auto& chunks = column.chunks();
-    for (std::size_t run = 0; run < kSampleRuns; ++run) {
-        for (std::size_t r = run * (rows / kSampleRuns);
-             r < run * (rows / kSampleRuns) + kSampleRunLength; ++r) {
-            while (r >= start + chunks[chunk].length) start += chunks[chunk++].length;
-            std::string_view label;
-            // A value whose offsets do not hold is left to the reading, which reports it.
-            if (!chunks[chunk].is_valid(r - start) || !chunks[chunk].value(r - start, label)) {
-                continue;
-            }
-            LabelKey key = LabelKey::of(label);
-            seen.insert(key, hash_label(key, seed));
-            ++valid;
-            bytes += key.size;
-        }
-    }
+    const LabelSample sample = sample_labels(0, rows, [&](std::size_t r, std::string_view& label) {
+        while (r >= start + chunks[chunk].length) start += chunks[chunk++].length;
+        // A value whose offsets do not hold is left to the reading, which reports it.
+        return chunks[chunk].is_valid(r - start) && chunks[chunk].value(r - start, label);
+    });
     // Mostly missing values: too few labels in the sample to tell, and few to read.
-    if (valid < kSampleRuns * kSampleRunLength / 4) return {};
-    const std::size_t many = many_labels(valid, seen.size());
+    if (sample.drawn < kSampleRuns * kSampleRunLength / 4) return {};
+    const std::size_t many = many_labels(sample.drawn, sample.distinct);
     if (many == 0) return {};
-    return {std::min(many, rows), bytes / valid};
+    return {std::min(many, rows), sample.bytes / sample.drawn};
 }
 
 // A column of many labels read whole costs about this many times a column read in blocks: its
@@ -583,7 +569,7 @@ class ArrowScan {
         if (threads_ <= 1 || rows_ < 2 * kBlockRows) return;
         parallel::parallel_for(columns_.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t k = first; k < last; ++k) {
-                if (leading_nulls_[k] < rows_) seen_[k] = sample_labels(*columns_[k].column, rows_);
+                if (leading_nulls_[k] < rows_) seen_[k] = sample_column(*columns_[k].column, rows_);
             }
         });
     }

@@ -293,4 +293,38 @@ class FlatLabelSet {
     std::size_t block_left_ = 0;
 };
 
+// What a sample of a column's labels showed: how many were drawn, how many of them differ, and
+// their bytes in all.
+struct LabelSample {
+    std::size_t drawn = 0;
+    std::size_t distinct = 0;
+    std::size_t bytes = 0;
+};
+
+// Samples rows [first, last) in kSampleRuns runs of kSampleRunLength neighbours spread evenly,
+// each row once, in ascending order: `label_at(i, label)` sets row i's label and says whether
+// it has one. The labels are copied, so that a view that label_at reuses will do.
+template <class LabelAt>
+LabelSample sample_labels(std::size_t first, std::size_t last, LabelAt&& label_at) {
+    FlatLabelSet seen(kSampleRuns * kSampleRunLength, FlatLabelSet::LongLabels::Copy);
+    const HashSeed seed = HashSeed::random();
+    LabelSample sample;
+    const std::size_t spacing = (last - first) / kSampleRuns;
+    std::size_t next = first;
+    for (std::size_t run = 0; run < kSampleRuns; ++run) {
+        const std::size_t begin = std::max(first + run * spacing, next);
+        next = std::min(begin + kSampleRunLength, last);
+        for (std::size_t i = begin; i < next; ++i) {
+            std::string_view label;
+            if (!label_at(i, label)) continue;
+            const LabelKey key = LabelKey::of(label);
+            seen.insert(key, hash_label(key, seed));
+            ++sample.drawn;
+            sample.bytes += key.size;
+        }
+    }
+    sample.distinct = seen.size();
+    return sample;
+}
+
 }  // namespace quorlin

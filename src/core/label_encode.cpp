@@ -217,15 +217,12 @@ class ColumnEncoding {
     // entries are many and, judged from runs of them spread evenly, of many distinct labels.
     void plan_parts(std::size_t threads) {
         if (chunk_count_ <= 1) return;
-        FlatLabelSet seen(kSampleRuns * kSampleRunLength);
-        for (std::size_t run = 0; run < kSampleRuns; ++run) {
-            const std::size_t first = run * (entries_ / kSampleRuns);
-            for (std::size_t e = first; e < first + kSampleRunLength; ++e) {
-                const LabelKey key = LabelKey::of(labels_.entry(e));
-                seen.insert(key, hash_label(key, seed_));
-            }
-        }
-        const std::size_t many = many_labels(kSampleRuns * kSampleRunLength, seen.size());
+        const LabelSample sample =
+            sample_labels(0, entries_, [&](std::size_t e, std::string_view& label) {
+                label = labels_.entry(e);
+                return true;
+            });
+        const std::size_t many = many_labels(sample.drawn, sample.distinct);
         if (many == 0) return;
         const std::size_t parts = std::bit_floor(std::min<std::size_t>(threads, 8));
         part_bits_ = static_cast<unsigned>(std::bit_width(parts - 1));

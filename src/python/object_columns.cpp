@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "core/bytes.hpp"
@@ -103,9 +104,8 @@ struct ObjectColumnRead {
             const LabelKey key = LabelKey::of(label);
             const Hashed& ahead = hashed[r % kHashRing];
             const std::uint64_t hash = ahead.cell == cell ? ahead.hash : hash_label(key, seed);
-            const std::size_t known = texts->size();
-            const std::uint32_t entry = texts->insert(key, hash);
-            if (texts->size() != known) labels->add_entry(label);
+            const auto [entry, fresh] = insert_text(key, hash);
+            if (fresh) labels->add_entry(label);
             labels->push_row(entry);
         }
         whole = true;
@@ -114,6 +114,13 @@ struct ObjectColumnRead {
             labels->mark_entries_distinct(true);
             texts.reset();
         }
+    }
+
+    // The id of the key's label in the set, which is its entry, and whether the label is new.
+    std::pair<std::uint32_t, bool> insert_text(const LabelKey& key, std::uint64_t hash) {
+        const std::size_t known = texts->size();
+        const std::uint32_t id = texts->insert(key, hash);
+        return {id, texts->size() != known};
     }
 
     // Hashes the label of row r's cell, an exact str, and starts loading the set's slots for
@@ -130,22 +137,16 @@ struct ObjectColumnRead {
     // left shows (a set grown step by step rehashes into fresh pages each time), and the
     // column's entries so far replaced by its labels, each once.
     void start_texts(std::size_t r, std::size_t rows) {
-        FlatLabelSet seen(kSampleRuns * kSampleRunLength);
         std::string scratch;
-        std::size_t valid = 0;
-        const std::size_t spacing = (rows - r) / kSampleRuns;
-        for (std::size_t run = 0; run < kSampleRuns; ++run) {
-            const std::size_t first = r + run * spacing;
-            for (std::size_t s = first; s < std::min(first + kSampleRunLength, rows); ++s) {
+        const LabelSample sample =
+            sample_labels(r, rows, [&](std::size_t s, std::string_view& label) {
                 PyObject* cell = load<PyObject*>(
                     column.cells.data + static_cast<std::ptrdiff_t>(s) * column.cells.stride);
-                if (cell == nullptr || !PyUnicode_CheckExact(cell)) continue;
-                const LabelKey key = LabelKey::of(str_text(cell, scratch));
-                seen.insert(key, hash_label(key, seed));
-                ++valid;
-            }
-        }
-        const std::size_t many = many_labels(valid, seen.size());
+                if (cell == nullptr || !PyUnicode_CheckExact(cell)) return false;
+                label = str_text(cell, scratch);
+                return true;
+            });
+        const std::size_t many = many_labels(sample.drawn, sample.distinct);
         texts.emplace(std::min({many, rows - r, kMostReservedLabels}),
                       FlatLabelSet::LongLabels::Copy);
 
@@ -155,9 +156,9 @@ struct ObjectColumnRead {
         for (std::size_t e = 0; e < renamed.size(); ++e) {
             const std::string_view label = labels->entry(e);
             const LabelKey key = LabelKey::of(label);
-            const std::size_t known = texts->size();
-            renamed[e] = texts->insert(key, hash_label(key, seed));
-            if (texts->size() != known) distinct.add_entry(label);
+            bool fresh = false;
+            std::tie(renamed[e], fresh) = insert_text(key, hash_label(key, seed));
+            if (fresh) distinct.add_entry(label);
         }
         for (std::size_t row = 0; row < labels->size(); ++row) {
             const std::uint32_t entry = labels->row_entry(row);
@@ -189,9 +190,7 @@ struct ObjectColumnRead {
         const std::size_t strs_end = texts->size();
         for (std::size_t e = strs_end; e < labels->entry_count(); ++e) {
             const LabelKey key = LabelKey::of(labels->entry(e));
-            const std::size_t known = texts->size();
-            texts->insert(key, hash_label(key, seed));
-            distinct = distinct && texts->size() != known;
+            distinct = insert_text(key, hash_label(key, seed)).second && distinct;
         }
         labels->mark_entries_distinct(distinct);
         texts.reset();
