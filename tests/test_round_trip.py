@@ -88,3 +88,19 @@ def test_label_rendering(column, labels):
     out = enc.decode(enc.encode(np.array([[v] for v in column], dtype=object)))
     want = ["NaN" if l in MARKERS else l for l in labels]
     assert out[:, 0].tolist() == want
+
+
+@pytest.mark.parametrize("rows", [5, 400_000, 900_000])
+def test_big_outputs_resize_in_place_keeping_their_values(rows):
+    # Big outputs live in memory the module keeps for reuse: resizing one moves it to a heap
+    # block or to a bigger block of that memory, and must keep its values as NumPy's own does.
+    labels = np.array([f"label-{i}" for i in range(7)], dtype=object)
+    table = np.empty((600_000, 2), dtype=object)
+    table[:, 0] = labels[np.arange(600_000) % 7]
+    table[:, 1] = np.arange(600_000, dtype=np.float64)
+    codes = Encoder().encode(table)
+    before = codes.copy()
+    codes.resize((rows, 2), refcheck=False)
+    kept = min(rows, 600_000)
+    np.testing.assert_array_equal(codes[:kept], before[:kept])
+    assert not codes[kept:].any()

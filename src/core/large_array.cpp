@@ -1,10 +1,19 @@
 #include "core/large_array.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <new>
+#include <thread>
 
 // AddressSanitizer does not watch memory mapped by hand: its builds take big blocks from
 // malloc, so that overruns of them are still caught.
@@ -69,10 +78,203 @@ void unmap_block(void* block, std::size_t size) noexcept {
 #endif
 }
 
+#if QUORLIN_MAP_BLOCKS
+
+// Blocks given back are kept mapped for a while and handed out again. A fresh block costs its
+// page faults and the zeroing of every page, and on a virtual machine the host may have taken
+// the pages back once they were unmapped: 64 MiB of fresh pages took 10 to 60 ms, which is as
+// long as a whole encoding of a million rows. Calls that follow each other (and the stages of
+// one call) reuse the pages instead. A block kept for a second without reuse is unmapped by a
+// thread of its own, so memory goes back soon after the last call. Before a block is mapped
+// anew, kept ones are unmapped to make room for it, so that keeping blocks never raises the
+// memory a call needs at its peak.
+class BlockCache {
+  public:
+    // A kept block of at least `size` bytes, cut to `size`; null when none is kept that large.
+    void* take(std::size_t size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto best = kept_.end();
+        for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+            if (it->second.size >= size &&
+                (best == kept_.end() || it->second.size < best->second.size))
+                best = it;
+        }
+        if (best == kept_.end()) {
+            make_room(size);
+            return nullptr;
+        }
+        const std::uintptr_t start = best->first;
+        const Kept block = best->second;
+        kept_.erase(best);
+        bytes_ -= block.size;
+        if (block.size > size) {
+            kept_.emplace(start + size, Kept{block.size - size, block.since});
+            bytes_ += block.size - size;
+        }
+        return reinterpret_cast<void*>(start);
+    }
+
+    // Keeps a block given back, joined with kept neighbours; beyond the cap it is unmapped.
+    void give(void* block, std::size_t size) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (bytes_ + size > kMostKept) {
+            lock.unlock();
+            unmap_block(block, size);
+            return;
+        }
+        auto start = reinterpret_cast<std::uintptr_t>(block);
+        const auto since = Clock::now();
+        auto next = kept_.lower_bound(start);
+        if (next != kept_.begin()) {
+            auto before = std::prev(next);
+            if (before->first + before->second.size == start) {
+                start = before->first;
+                size += before->second.size;
+                bytes_ -= before->second.size;
+                kept_.erase(before);
+            }
+        }
+        if (next != kept_.end() && next->first == start + size) {
+            size += next->second.size;
+            bytes_ -= next->second.size;
+            kept_.erase(next);
+        }
+        try {
+            kept_.emplace(start, Kept{size, since});
+        } catch (...) {
+            unmap_block(reinterpret_cast<void*>(start), size);  // with the neighbours it joined
+            return;
+        }
+        bytes_ += size;
+        if (!purging_) {
+            // Without the thread (none could be started) blocks are unmapped on the spot.
+            purging_ = start_purger();
+            if (!purging_) drop_older_than(Clock::time_point::max());
+        }
+        woken_.notify_one();
+    }
+
+    // A forked child has the kept blocks but not the thread, and the mutex may have been copied
+    // locked: it starts afresh.
+    void forget_in_child() noexcept {
+        new (&mutex_) std::mutex();
+        new (&woken_) std::condition_variable();
+        purging_ = false;
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kKeepFor = std::chrono::seconds(1);
+    static constexpr std::size_t kMostKept = std::size_t{1} << 30;
+
+    struct Kept {
+        std::size_t size;
+        Clock::time_point since;  // when it was last given back
+    };
+
+    bool start_purger() noexcept {
+        try {
+            std::thread([this] { purge(); }).detach();
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    // The purging thread: unmaps what has been kept too long, then sleeps until the next block
+    // is due, or until one is given back when none is kept.
+    void purge() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            drop_older_than(Clock::now() - kKeepFor);
+            if (kept_.empty()) {
+                woken_.wait(lock);
+            } else {
+                Clock::time_point due = Clock::time_point::max();
+                for (const auto& [start, block] : kept_)
+                    due = std::min(due, block.since + kKeepFor);
+                woken_.wait_until(lock, due);
+            }
+        }
+    }
+
+    // Unmaps the blocks given back before `time`. Called with the mutex held: unmapping under it
+    // keeps a block from being handed out while it goes.
+    void drop_older_than(Clock::time_point time) noexcept {
+        for (auto it = kept_.begin(); it != kept_.end();) {
+            if (it->second.since < time) {
+                unmap_block(reinterpret_cast<void*>(it->first), it->second.size);
+                bytes_ -= it->second.size;
+                it = kept_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    // Unmaps kept blocks, the largest first, until `size` bytes are gone or none is left.
+    void make_room(std::size_t size) noexcept {
+        std::size_t freed = 0;
+        while (freed < size && !kept_.empty()) {
+            auto largest = std::max_element(
+                kept_.begin(), kept_.end(),
+                [](const auto& a, const auto& b) { return a.second.size < b.second.size; });
+            unmap_block(reinterpret_cast<void*>(largest->first), largest->second.size);
+            freed += largest->second.size;
+            bytes_ -= largest->second.size;
+            kept_.erase(largest);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    std::map<std::uintptr_t, Kept> kept_;  // by address, so that neighbours can be joined
+    std::size_t bytes_ = 0;
+    bool purging_ = false;
+};
+
+// Never destroyed: blocks are given back from threads and at times that may outlive static
+// destruction, and the purging thread runs on to the end of the process.
+BlockCache& cache() {
+    static BlockCache* const blocks = [] {
+        auto* made = new BlockCache();
+        pthread_atfork(nullptr, nullptr, [] { cache().forget_in_child(); });
+        return made;
+    }();
+    return *blocks;
+}
+
+#endif
+
 }  // namespace
 
+bool is_mapped(std::size_t bytes) noexcept {
+    return bytes >= kHugeFrom;
+}
+
+void* allocate_zeroed(std::size_t bytes) {
+    const std::size_t size = mapped_size(bytes);
+#if QUORLIN_MAP_BLOCKS
+    if (void* block = cache().take(size)) {
+        std::memset(block, 0, bytes);
+        return block;
+    }
+    return map_block(size);  // fresh pages read as zero
+#else
+    void* block = map_block(size);
+    std::memset(block, 0, bytes);
+    return block;
+#endif
+}
+
 void* allocate(std::size_t bytes, std::size_t alignment) {
-    if (bytes >= kHugeFrom) return map_block(mapped_size(bytes));
+    if (bytes >= kHugeFrom) {
+        const std::size_t size = mapped_size(bytes);
+#if QUORLIN_MAP_BLOCKS
+        if (void* block = cache().take(size)) return block;
+#endif
+        return map_block(size);
+    }
     if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
         return ::operator new(bytes, std::align_val_t{alignment});
     }
@@ -81,7 +283,11 @@ void* allocate(std::size_t bytes, std::size_t alignment) {
 
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept {
     if (bytes >= kHugeFrom) {
+#if QUORLIN_MAP_BLOCKS
+        cache().give(p, mapped_size(bytes));
+#else
         unmap_block(p, mapped_size(bytes));
+#endif
     } else if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__) {
         ::operator delete(p, std::align_val_t{alignment});
     } else {

@@ -1,8 +1,9 @@
 // Memory for the big buffers of one encoding that are sized up front and written whole soon
-// after: set slots and labels, sort items, per-entry tables. Blocks of 4 MiB and more are mapped
-// on their own in transparent huge pages; smaller ones come from operator new. A column's rows
-// and entries, which grow as they are read, stay on the heap: there the blocks of one call are
-// reused by the next, and no fresh page is needed at all.
+// after: set slots and labels, sort items, per-entry tables, and the data of the arrays handed
+// out. Blocks of 4 MiB and more are mapped on their own in transparent huge pages, and kept for
+// a second once given back, for the next block to reuse; smaller ones come from operator new. A
+// column's rows and entries, which grow as they are read, stay on the heap: there the blocks of one
+// call are reused by the next, and no fresh page is needed at all.
 #pragma once
 
 #include <algorithm>
@@ -18,7 +19,13 @@ namespace quorlin {
 
 namespace large_memory {
 
+// Whether blocks of this size are mapped on their own (and kept for reuse once given back)
+// rather than taken from operator new.
+bool is_mapped(std::size_t bytes) noexcept;
 void* allocate(std::size_t bytes, std::size_t alignment);
+// A block of `bytes` (is_mapped) whose bytes are all zero: a fresh mapping is, a reused one is
+// cleared.
+void* allocate_zeroed(std::size_t bytes);
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 }  // namespace large_memory

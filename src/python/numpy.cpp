@@ -3,10 +3,141 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
+#include "core/large_array.hpp"
 #include "python/errors.hpp"
 
 namespace quorlin {
+
+namespace {
+
+// The data of the big arrays we make comes from the big-block memory that the encoding's own
+// buffers use, through NumPy's allocator interface, so the array owns it as any other. An
+// output dropped before the next call gives its pages back to that call instead of to the
+// system: a million rows of eight columns is 64 MiB of pages that need not be faulted in and
+// zeroed again. Smaller blocks come from malloc, as NumPy's own allocator has them.
+class BigBlocks {
+  public:
+    static void* allocate(void*, std::size_t size) noexcept { return take(size, false); }
+    static void* allocate_zeroed(void*, std::size_t count, std::size_t each) noexcept {
+        if (each != 0 && count > SIZE_MAX / each) return nullptr;
+        return take(count * each, true);
+    }
+    static void* reallocate(void*, void* p, std::size_t size) noexcept {
+        const std::size_t old = size_of(p);
+        if (old == 0) return std::realloc(p, size);  // from malloc, or null
+        void* moved = take(size, false);
+        if (moved == nullptr) return nullptr;
+        std::memcpy(moved, p, std::min(old, size));
+        give_back(p, old);
+        return moved;
+    }
+    // NumPy says the size, but only the block's own record is trusted.
+    static void release(void*, void* p, std::size_t) noexcept {
+        const std::size_t size = size_of(p);
+        if (size == 0) {
+            std::free(p);
+        } else {
+            give_back(p, size);
+        }
+    }
+
+  private:
+    static void* take(std::size_t size, bool zeroed) noexcept {
+        if (!large_memory::is_mapped(size))
+            return zeroed ? std::calloc(size, 1) : std::malloc(size);
+        try {
+            void* block = zeroed ? large_memory::allocate_zeroed(size)
+                                 : large_memory::allocate(size, alignof(std::max_align_t));
+            std::lock_guard<std::mutex> lock(mutex());
+            try {
+                sizes().emplace(block, size);
+            } catch (...) {
+                large_memory::release(block, size, alignof(std::max_align_t));
+                return nullptr;
+            }
+            return block;
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    static void give_back(void* p, std::size_t size) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex());
+            sizes().erase(p);
+        }
+        large_memory::release(p, size, alignof(std::max_align_t));
+    }
+    // The size of a block handed out here; 0 for memory from malloc.
+    static std::size_t size_of(void* p) noexcept {
+        if (p == nullptr) return 0;
+        std::lock_guard<std::mutex> lock(mutex());
+        const auto it = sizes().find(p);
+        return it == sizes().end() ? 0 : it->second;
+    }
+    // Never destroyed: arrays may be freed during and after static destruction.
+    static std::mutex& mutex() {
+        static auto* const held = new std::mutex();
+        return *held;
+    }
+    static std::unordered_map<void*, std::size_t>& sizes() {
+        static auto* const held = new std::unordered_map<void*, std::size_t>();
+        return *held;
+    }
+};
+
+PyDataMem_Handler big_blocks_handler = {
+    "quorlin_big_blocks",
+    1,
+    {nullptr, BigBlocks::allocate, BigBlocks::allocate_zeroed, BigBlocks::reallocate,
+     BigBlocks::release},
+};
+
+// While it lives, arrays made on this thread take their data from the big blocks, unless the
+// caller has put an allocator of their own in NumPy's place: theirs is left to do its work.
+// Either way it leaves the handler as it found it, and any error being raised untouched.
+class BigBlockArrays {
+  public:
+    BigBlockArrays() {
+        PyRef current = PyRef::steal(PyDataMem_GetHandler());
+        auto* handler = current ? static_cast<PyDataMem_Handler*>(
+                                      PyCapsule_GetPointer(current.get(), "mem_handler"))
+                                : nullptr;
+        PyRef ours;
+        if (handler != nullptr && std::strcmp(handler->name, "default_allocator") == 0) {
+            ours = PyRef::steal(PyCapsule_New(&big_blocks_handler, "mem_handler", nullptr));
+        }
+        if (ours) previous_ = PyRef::steal(PyDataMem_SetHandler(ours.get()));
+        // Any failure above leaves NumPy's allocator in place, which is as good.
+        if (!previous_) PyErr_Clear();
+    }
+    ~BigBlockArrays() {
+        if (!previous_) return;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Py_XDECREF(PyDataMem_SetHandler(previous_.get()));
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
+    BigBlockArrays(const BigBlockArrays&) = delete;
+    BigBlockArrays& operator=(const BigBlockArrays&) = delete;
+
+  private:
+    PyRef previous_;
+};
+
+}  // namespace
+
+PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order, bool zero_filled) {
+    ensure_numpy();
+    BigBlockArrays blocks;
+    // Not PyArray_EMPTY, which fills an object array with None: ours start with NULL slots.
+    return or_pass_on(zero_filled ? PyArray_ZEROS(ndim, dims, type, fortran_order ? 1 : 0)
+                                  : PyArray_New(&PyArray_Type, ndim, dims, type, nullptr, nullptr,
+                                                0, fortran_order ? 1 : 0, nullptr));
+}
 
 void ensure_numpy() {
     // Runs under the interpreter lock; a repeated import after a failure simply tries again.
@@ -20,10 +151,7 @@ NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_
     matrix_bytes(rows, cols);  // the size check comes before any allocation
     ensure_numpy();
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    // Large zeroed arrays come from calloc: fresh pages, not written twice.
-    PyRef array = zero_filled
-                      ? or_pass_on(PyArray_ZEROS(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0))
-                      : or_pass_on(PyArray_EMPTY(2, dims, NPY_DOUBLE, fortran_order ? 1 : 0));
+    PyRef array = new_big_array(2, dims, NPY_DOUBLE, fortran_order, zero_filled);
     PyObject* handle = array.release();
     auto* block = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(handle)));
     // The matrix is only ever released on the calling thread, which holds the interpreter. Should
@@ -56,7 +184,7 @@ PyRef new_float_array(NumericMatrix& matrix) {
         // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
         return PyRef::borrow(lent);
     }
-    PyRef array = or_pass_on(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    PyRef array = new_big_array(2, dims, NPY_DOUBLE, false, false);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     if (matrix.is_row_major()) {
         if (matrix.size() > 0) std::memcpy(data, matrix.origin(), matrix.size() * sizeof(double));

@@ -16,6 +16,10 @@ namespace quorlin {
 // Loads the interface if needed; throws the import's Python exception, unchanged, on failure.
 void ensure_numpy();
 
+// A new array (C or Fortran order, zero-filled or not) whose data comes from the memory that
+// the encoding's big buffers reuse, unless the caller gave NumPy an allocator of their own.
+PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order, bool zero_filled);
+
 // A matrix whose block is a new float64 array of its shape (C or Fortran order, zero-filled or
 // not), so that the output builder hands that array out instead of copying the matrix again.
 NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_order,

@@ -1,0 +1,69 @@
+// Big blocks given back are kept and handed out again, cut and joined: no two live blocks may
+// share a byte, and a block asked for zeroed is zero however its pages were used before.
+#include "core/large_array.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace quorlin {
+namespace {
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+struct Live {
+    unsigned char* block;
+    std::size_t bytes;
+    unsigned char mark;
+};
+
+// A byte of every page, and the last: blocks are handed out in whole pages.
+bool holds(const Live& live) {
+    for (std::size_t i = 0; i < live.bytes; i += 4096) {
+        if (live.block[i] != live.mark) return false;
+    }
+    return live.block[live.bytes - 1] == live.mark;
+}
+
+TEST(LargeMemory, LiveBlocksNeverOverlapAsBlocksAreKeptCutAndJoined) {
+    std::mt19937 rng(11);
+    std::vector<Live> live;
+    unsigned char mark = 1;
+    for (int step = 0; step < 300; ++step) {
+        if (live.size() < 6 && (live.empty() || rng() % 2 == 0)) {
+            // Sizes on and off the 2 MiB steps the blocks are mapped in, some below the line
+            // under which blocks come from the heap.
+            const std::size_t bytes = (3 + rng() % 20) * kMiB + (rng() % 2) * (rng() % kMiB);
+            const bool zeroed = rng() % 3 == 0;
+            auto* block = static_cast<unsigned char*>(
+                zeroed ? large_memory::allocate_zeroed(std::max(bytes, 4 * kMiB))
+                       : large_memory::allocate(bytes, 64));
+            if (zeroed) {
+                const std::size_t size = std::max(bytes, 4 * kMiB);
+                ASSERT_TRUE(
+                    std::all_of(block, block + size, [](unsigned char b) { return b == 0; }));
+                live.push_back({block, size, mark});
+            } else {
+                live.push_back({block, bytes, mark});
+            }
+            std::memset(block, mark, live.back().bytes);
+            mark = static_cast<unsigned char>(mark % 250 + 1);
+        } else {
+            const std::size_t i = rng() % live.size();
+            for (const Live& other : live) ASSERT_TRUE(holds(other));
+            large_memory::release(live[i].block, live[i].bytes, 64);
+            live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    for (const Live& block : live) {
+        ASSERT_TRUE(holds(block));
+        large_memory::release(block.block, block.bytes, 64);
+    }
+}
+
+}  // namespace
+}  // namespace quorlin
