@@ -91,7 +91,8 @@ void unmap_block(void* block, std::size_t size) noexcept {
 class BlockCache {
   public:
     // A kept block of at least `size` bytes, cut to `size`; null when none is kept that large.
-    void* take(std::size_t size) {
+    // Then, when the caller maps a block instead (`mapping`), kept ones make room for it.
+    void* take(std::size_t size, bool mapping) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         auto best = kept_.end();
         for (auto it = kept_.begin(); it != kept_.end(); ++it) {
@@ -100,7 +101,7 @@ class BlockCache {
                 best = it;
         }
         if (best == kept_.end()) {
-            make_room(size);
+            if (mapping) make_room(size);
             return nullptr;
         }
         const std::uintptr_t start = best->first;
@@ -108,8 +109,12 @@ class BlockCache {
         kept_.erase(best);
         bytes_ -= block.size;
         if (block.size > size) {
-            kept_.emplace(start + size, Kept{block.size - size, block.since});
-            bytes_ += block.size - size;
+            try {
+                kept_.emplace(start + size, Kept{block.size - size, block.since});
+                bytes_ += block.size - size;
+            } catch (...) {
+                unmap_block(reinterpret_cast<void*>(start + size), block.size - size);
+            }
         }
         return reinterpret_cast<void*>(start);
     }
@@ -152,6 +157,11 @@ class BlockCache {
             if (!purging_) drop_older_than(Clock::time_point::max());
         }
         woken_.notify_one();
+    }
+
+    bool empty() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return kept_.empty();
     }
 
     // A forked child has the kept blocks but not the thread, and the mutex may have been copied
@@ -252,18 +262,25 @@ bool is_mapped(std::size_t bytes) noexcept {
     return bytes >= kHugeFrom;
 }
 
-void* allocate_zeroed(std::size_t bytes) {
-    const std::size_t size = mapped_size(bytes);
+void* reuse(std::size_t bytes, bool zeroed) noexcept {
 #if QUORLIN_MAP_BLOCKS
-    if (void* block = cache().take(size)) {
-        std::memset(block, 0, bytes);
-        return block;
+    try {
+        const std::size_t size = mapped_size(bytes);
+        BlockCache& blocks = cache();
+        // Blocks kept mean calls in a row: a fresh block will be given back for the next one.
+        const bool in_a_row = !blocks.empty();
+        if (void* block = blocks.take(size, in_a_row)) {
+            if (zeroed) std::memset(block, 0, bytes);
+            return block;
+        }
+        return in_a_row ? map_block(size) : nullptr;  // fresh pages read as zero
+    } catch (...) {
+        return nullptr;  // the cache or the block could not be made
     }
-    return map_block(size);  // fresh pages read as zero
 #else
-    void* block = map_block(size);
-    std::memset(block, 0, bytes);
-    return block;
+    (void)bytes;
+    (void)zeroed;
+    return nullptr;
 #endif
 }
 
@@ -271,7 +288,7 @@ void* allocate(std::size_t bytes, std::size_t alignment) {
     if (bytes >= kHugeFrom) {
         const std::size_t size = mapped_size(bytes);
 #if QUORLIN_MAP_BLOCKS
-        if (void* block = cache().take(size)) return block;
+        if (void* block = cache().take(size, true)) return block;
 #endif
         return map_block(size);
     }

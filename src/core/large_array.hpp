@@ -23,9 +23,10 @@ namespace large_memory {
 // rather than taken from operator new.
 bool is_mapped(std::size_t bytes) noexcept;
 void* allocate(std::size_t bytes, std::size_t alignment);
-// A block of `bytes` (is_mapped) whose bytes are all zero: a fresh mapping is, a reused one is
-// cleared.
-void* allocate_zeroed(std::size_t bytes);
+// For memory that has a place of its own to come from otherwise: a block of `bytes`
+// (is_mapped), all zero if `zeroed`, while blocks are kept (calls follow each other): a kept
+// one if one is large enough, else a fresh one. Null when none is kept.
+void* reuse(std::size_t bytes, bool zeroed) noexcept;
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 }  // namespace large_memory

@@ -13,11 +13,12 @@ namespace quorlin {
 
 namespace {
 
-// The data of the big arrays we make comes from the big-block memory that the encoding's own
-// buffers use, through NumPy's allocator interface, so the array owns it as any other. An
-// output dropped before the next call gives its pages back to that call instead of to the
-// system: a million rows of eight columns is 64 MiB of pages that need not be faulted in and
-// zeroed again. Smaller blocks come from malloc, as NumPy's own allocator has them.
+// The data of the big arrays we make comes, through NumPy's allocator interface (so that the
+// array owns it as any other), from the blocks that the encoding's own buffers gave back, when
+// one is kept that is large enough; else from malloc, as NumPy's own allocator has it, which may
+// have freed memory at hand that costs no new pages. Such a block goes back to the kept ones once
+// the array is dropped. Calls in a row then pass their pages on instead of faulting in and
+// zeroing fresh ones: a million rows of eight columns is 64 MiB of them.
 class BigBlocks {
   public:
     static void* allocate(void*, std::size_t size) noexcept { return take(size, false); }
@@ -29,7 +30,7 @@ class BigBlocks {
         const std::size_t old = size_of(p);
         if (old == 0) return std::realloc(p, size);  // from malloc, or null
         void* moved = take(size, false);
-        if (moved == nullptr) return nullptr;
+        if (moved == nullptr) return nullptr;  // the block stays as it was
         std::memcpy(moved, p, std::min(old, size));
         give_back(p, old);
         return moved;
@@ -46,22 +47,16 @@ class BigBlocks {
 
   private:
     static void* take(std::size_t size, bool zeroed) noexcept {
-        if (!large_memory::is_mapped(size))
-            return zeroed ? std::calloc(size, 1) : std::malloc(size);
+        void* block = large_memory::is_mapped(size) ? large_memory::reuse(size, zeroed) : nullptr;
+        if (block == nullptr) return zeroed ? std::calloc(size, 1) : std::malloc(size);
+        std::lock_guard<std::mutex> lock(mutex());
         try {
-            void* block = zeroed ? large_memory::allocate_zeroed(size)
-                                 : large_memory::allocate(size, alignof(std::max_align_t));
-            std::lock_guard<std::mutex> lock(mutex());
-            try {
-                sizes().emplace(block, size);
-            } catch (...) {
-                large_memory::release(block, size, alignof(std::max_align_t));
-                return nullptr;
-            }
-            return block;
+            sizes().emplace(block, size);
         } catch (...) {
-            return nullptr;
+            large_memory::release(block, size, alignof(std::max_align_t));
+            return zeroed ? std::calloc(size, 1) : std::malloc(size);
         }
+        return block;
     }
     static void give_back(void* p, std::size_t size) noexcept {
         {

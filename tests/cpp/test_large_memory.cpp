@@ -1,5 +1,5 @@
 // Big blocks given back are kept and handed out again, cut and joined: no two live blocks may
-// share a byte, and a block asked for zeroed is zero however its pages were used before.
+// share a byte, and a kept block asked for zeroed is zero however its pages were used before.
 #include "core/large_array.hpp"
 
 #include <gtest/gtest.h>
@@ -35,21 +35,21 @@ TEST(LargeMemory, LiveBlocksNeverOverlapAsBlocksAreKeptCutAndJoined) {
     unsigned char mark = 1;
     for (int step = 0; step < 300; ++step) {
         if (live.size() < 6 && (live.empty() || rng() % 2 == 0)) {
-            // Sizes on and off the 2 MiB steps the blocks are mapped in, some below the line
-            // under which blocks come from the heap.
-            const std::size_t bytes = (3 + rng() % 20) * kMiB + (rng() % 2) * (rng() % kMiB);
-            const bool zeroed = rng() % 3 == 0;
-            auto* block = static_cast<unsigned char*>(
-                zeroed ? large_memory::allocate_zeroed(std::max(bytes, 4 * kMiB))
-                       : large_memory::allocate(bytes, 64));
-            if (zeroed) {
-                const std::size_t size = std::max(bytes, 4 * kMiB);
-                ASSERT_TRUE(
-                    std::all_of(block, block + size, [](unsigned char b) { return b == 0; }));
-                live.push_back({block, size, mark});
-            } else {
-                live.push_back({block, bytes, mark});
+            // Sizes on and off the 2 MiB steps the blocks are mapped in.
+            const std::size_t bytes = (4 + rng() % 20) * kMiB + (rng() % 2) * (rng() % kMiB);
+            // A third of them as an array's data is taken: a kept block, cleared, or while
+            // blocks are kept a fresh one (null otherwise, and then a block of the encoding's).
+            unsigned char* block = nullptr;
+            if (rng() % 3 == 0) {
+                block = static_cast<unsigned char*>(large_memory::reuse(bytes, true));
+                if (block != nullptr) {
+                    ASSERT_TRUE(
+                        std::all_of(block, block + bytes, [](unsigned char b) { return b == 0; }));
+                }
             }
+            if (block == nullptr)
+                block = static_cast<unsigned char*>(large_memory::allocate(bytes, 64));
+            live.push_back({block, bytes, mark});
             std::memset(block, mark, live.back().bytes);
             mark = static_cast<unsigned char>(mark % 250 + 1);
         } else {
