@@ -82,12 +82,12 @@ void unmap_block(void* block, std::size_t size) noexcept {
 
 // Blocks given back are kept mapped for a while and handed out again. A fresh block costs its
 // page faults and the zeroing of every page, and on a virtual machine the host may have taken
-// the pages back once they were unmapped: 64 MiB of fresh pages took 10 to 60 ms, which is as
-// long as a whole encoding of a million rows. Calls that follow each other (and the stages of
-// one call) reuse the pages instead. A block kept for a second without reuse is unmapped by a
-// thread of its own, so memory goes back soon after the last call. Before a block is mapped
-// anew, kept ones are unmapped to make room for it, so that keeping blocks never raises the
-// memory a call needs at its peak.
+// the pages back once they were unmapped: an encoding of a million rows that mapped its blocks
+// afresh spent 40 to 100 ms of system time on them, longer than the encoding itself. Calls that
+// follow each other (and the stages of one call) reuse the pages instead. A block kept for a
+// second without reuse is unmapped by a thread of its own, so memory goes back soon after the
+// last call. Before a block is mapped anew, kept ones that did not fit are unmapped to make room
+// for it: what is kept adds to a call's peak only while nothing needs a fresh block.
 class BlockCache {
   public:
     // A kept block of at least `size` bytes, cut to `size`; null when none is kept that large.
