@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "core/large_array.hpp"
@@ -127,7 +128,17 @@ class BigBlockArrays {
 
 PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order, bool zero_filled) {
     ensure_numpy();
-    BigBlockArrays blocks;
+    // Only arrays whose data would be a block of its own: the handler's swap costs a small
+    // array more than its data.
+    PyRef descr = or_pass_on(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type)));
+    auto bytes =
+        static_cast<std::size_t>(PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(descr.get())));
+    for (int i = 0; i < ndim; ++i) {
+        const auto extent = static_cast<std::size_t>(dims[i]);
+        bytes = extent != 0 && bytes > SIZE_MAX / extent ? SIZE_MAX : bytes * extent;
+    }
+    std::optional<BigBlockArrays> blocks;
+    if (large_memory::is_mapped(bytes)) blocks.emplace();
     // Not PyArray_EMPTY, which fills an object array with None: ours start with NULL slots.
     return or_pass_on(zero_filled ? PyArray_ZEROS(ndim, dims, type, fortran_order ? 1 : 0)
                                   : PyArray_New(&PyArray_Type, ndim, dims, type, nullptr, nullptr,
