@@ -1,6 +1,7 @@
 #include "python/decode.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "core/failure.hpp"
+#include "core/hash.hpp"
 #include "core/utf8.hpp"
 #include "parallel/pool.hpp"
 #include "python/array_layout.hpp"
@@ -28,6 +30,74 @@ namespace {
     throw InternalFailure("index out of bounds: the len is " + std::to_string(len) +
                           " but the index is " + std::to_string(index));
 }
+
+// The floats of one numeric column, equal values (the same bits) sharing one object: counts and
+// prices repeat a few values, and every float not made is one allocation, and one free when the
+// array goes, fewer. A small table keyed by the value's bits finds them; a column that has made
+// its first few thousand floats while finding almost none stops looking, so that a column of
+// distinct values pays little more than its floats. A float's further cells are counted in its
+// slot and added to its count in one go when it leaves the table (as the text columns' labels
+// are): one increment per cell would wait on a cache miss at a float made long before.
+class ColumnFloats {
+  public:
+    explicit ColumnFloats(std::size_t rows)
+        : slots_(std::min(kMostSlots, std::bit_ceil(std::max<std::size_t>(rows, 16)))) {}
+    ColumnFloats(const ColumnFloats&) = delete;
+    ColumnFloats& operator=(const ColumnFloats&) = delete;
+    ColumnFloats(ColumnFloats&&) noexcept = default;
+    ColumnFloats& operator=(ColumnFloats&&) noexcept = delete;
+    // Every cell written so far then holds its reference, also when the fill failed half-way.
+    ~ColumnFloats() { stop_looking(); }
+
+    // A float of `value` for one cell: the cell owns a reference to it once this object has
+    // added its counts (stop_looking, or the destructor).
+    PyObject* get(double value) {
+        if (!looking_) return or_pass_on(PyFloat_FromDouble(value)).release();
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+        Slot& slot = slot_of(bits);
+        if (slot.value != nullptr && slot.bits == bits) {
+            ++slot.cells;
+            ++found_;
+            return slot.value;
+        }
+        PyObject* made = or_pass_on(PyFloat_FromDouble(value)).release();
+        add_counted(slot);
+        slot = {bits, made, 0};
+        if (++made_ == kTrialRows && found_ < kTrialRows / 16) stop_looking();
+        return made;
+    }
+
+    void stop_looking() noexcept {
+        looking_ = false;
+        for (Slot& slot : slots_) add_counted(slot);
+        slots_ = {};
+    }
+
+  private:
+    static constexpr std::size_t kMostSlots = std::size_t{1} << 14;
+    static constexpr std::size_t kTrialRows = 4096;
+
+    struct Slot {
+        std::uint64_t bits = 0;
+        PyObject* value = nullptr;
+        std::size_t cells = 0;  // cells beyond the first that hold `value`
+    };
+
+    Slot& slot_of(std::uint64_t bits) noexcept {
+        return slots_[hash_word(bits, HashSeed{}) & (slots_.size() - 1)];
+    }
+
+    // Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
+    static void add_counted(const Slot& slot) noexcept {
+        if (slot.cells == 0) return;
+        Py_SET_REFCNT(slot.value, Py_REFCNT(slot.value) + static_cast<Py_ssize_t>(slot.cells));
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t made_ = 0;
+    std::size_t found_ = 0;
+    bool looking_ = true;
+};
 
 }  // namespace
 
@@ -49,12 +119,21 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
     for (ColumnIndex c : text_columns(tables)) {
         if (c < cols) is_text[c] = 1;
     }
-    for (std::size_t r = 0; r < rows; ++r) {
+    {
+        std::vector<std::size_t> numbers;
+        std::vector<ColumnFloats> floats;
         for (std::size_t c = 0; c < cols; ++c) {
             if (is_text[c]) continue;
-            PyObject* value = PyFloat_FromDouble(matrix.at(r, c));
-            if (value == nullptr) pass_on_error();
-            cells[r * cols + c] = value;
+            numbers.push_back(c);
+            floats.emplace_back(rows);
+        }
+        // Row by row, so that the array is written once in order. Leaving this block, also by
+        // an exception, gives every cell written its reference, before the array can go.
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t i = 0; i < numbers.size(); ++i) {
+                const std::size_t c = numbers[i];
+                cells[r * cols + c] = floats[i].get(matrix.at(r, c));
+            }
         }
     }
     PyRef missing;
