@@ -89,6 +89,44 @@ void join(A&& a, B&& b) {
     detail::join_context(run_a, run_b);
 }
 
+// Runs on_pool on the pool while here runs on the calling thread, for work that only the
+// calling thread may do (it holds what the workers must not touch) beside work for the
+// workers. Returns when both have finished; then the exception of here (else of on_pool) is
+// rethrown. On a worker, or with a pool made of the calling thread, here runs first, then
+// on_pool.
+template <class P, class H>
+void alongside(P&& on_pool, H&& here) {
+    detail::Registry& registry = detail::global_registry();
+    if (detail::WorkerThread::current() != nullptr || registry.runs_inline()) {
+        std::exception_ptr error_here;
+        try {
+            std::forward<H>(here)();
+        } catch (...) {
+            error_here = std::current_exception();
+        }
+        std::exception_ptr error_pool;
+        try {
+            detail::in_worker([&](detail::WorkerThread&, bool) { std::forward<P>(on_pool)(); });
+        } catch (...) {
+            error_pool = std::current_exception();
+        }
+        detail::rethrow_first(error_here, error_pool);
+        return;
+    }
+    auto task = [&on_pool](bool) { std::forward<P>(on_pool)(); };
+    detail::StackJob<decltype(task), detail::LockLatch> job(task, nullptr);
+    registry.inject(&job);
+    std::exception_ptr error_here;
+    try {
+        std::forward<H>(here)();
+    } catch (...) {
+        error_here = std::current_exception();
+    }
+    // The job lives in this frame: wait for it whatever here did.
+    job.latch().wait();
+    detail::rethrow_first(error_here, job.take_error());
+}
+
 // --- loops over [0, n), split adaptively over the pool; results keep item order ---------------
 
 namespace detail {

@@ -119,7 +119,11 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
     for (ColumnIndex c : text_columns(tables)) {
         if (c < cols) is_text[c] = 1;
     }
-    {
+    // Every numeric cell a float, made here while the workers write the text cells (threads
+    // other than this one can't make Python objects). Row by row, so that the array is written
+    // once in order. Leaving this, also by an exception, gives every cell written its reference,
+    // before the array can go.
+    auto make_floats = [&] {
         std::vector<std::size_t> numbers;
         std::vector<ColumnFloats> floats;
         for (std::size_t c = 0; c < cols; ++c) {
@@ -127,15 +131,13 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
             numbers.push_back(c);
             floats.emplace_back(rows);
         }
-        // Row by row, so that the array is written once in order. Leaving this block, also by
-        // an exception, gives every cell written its reference, before the array can go.
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t i = 0; i < numbers.size(); ++i) {
                 const std::size_t c = numbers[i];
                 cells[r * cols + c] = floats[i].get(matrix.at(r, c));
             }
         }
-    }
+    };
     PyRef missing;
     auto nan_text = [&]() -> PyObject* {
         if (!missing) missing = or_pass_on(PyUnicode_FromString("NaN"));
@@ -147,7 +149,7 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
         fill.cells = cells + fill.c;
         fill.step = cols;
     });
-    if (rows > 0) fill_text_columns(matrix, fills, nan_text);
+    if (rows > 0) fill_text_columns(matrix, fills, nan_text, make_floats);
     return array;
 }
 
@@ -252,7 +254,7 @@ DecodedColumns read_decoded_columns(NumericMatrix& matrix, const OUT& out, const
                 }
             });
         }
-        fill_text_columns(matrix, fills, [] { return Py_None; });
+        fill_text_columns(matrix, fills, [] { return Py_None; }, [] {});
     } catch (...) {
         decoded.failure = std::current_exception();
     }

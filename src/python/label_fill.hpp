@@ -194,9 +194,12 @@ inline constexpr std::size_t kFillBlockRows = std::size_t{1} << 16;
 // a column's labels are all made here, the workers write the pointers and count the cells of
 // each label in blocks of rows, each worker into a copy of the column's slots of its own, and
 // each label's count is raised here in one go. Reference counts are only touched here. Other
-// columns are filled cell by cell, here.
-template <typename Missing>
-void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing) {
+// columns are filled cell by cell, here. meanwhile() runs on this thread while the workers write
+// (at the latest, after the fills' Python work and before the counts are raised): it may make
+// Python objects for other cells, and must not touch the fills' cells.
+template <typename Missing, typename Meanwhile>
+void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills, Missing missing,
+                       Meanwhile meanwhile) {
     const std::size_t rows = matrix.rows();
     std::vector<TextFill*> counted;
     for (TextFill& fill : fills) {
@@ -214,6 +217,10 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
             Py_XSETREF(fill.cells[r * fill.step], text ? text.release() : Py_NewRef(missing()));
         }
     }
+    if (counted.empty()) {
+        meanwhile();
+        return;
+    }
     // Counted columns are fresh: their cells hold no reference yet (only tables that encode made
     // are counted, and they list each column once).
     try {
@@ -223,7 +230,7 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         };
         parallel::PerWorker<WorkerSlots> workers;
         const std::size_t blocks = (rows + kFillBlockRows - 1) / kFillBlockRows;
-        parallel::parallel_for(counted.size() * blocks, [&](std::size_t first, std::size_t last) {
+        auto write = [&](std::size_t first, std::size_t last) {
             WorkerSlots& mine = workers.mine([&] {
                 auto made = std::make_unique<WorkerSlots>();
                 made->of.resize(counted.size());
@@ -253,7 +260,9 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
                     cells[r * step] = s.label;
                 }
             }
-        });
+        };
+        parallel::alongside([&] { parallel::parallel_for(counted.size() * blocks, write); },
+                            meanwhile);
         for (std::size_t w = 0; w < workers.workers(); ++w) {
             const WorkerSlots* theirs = workers.of(w);
             if (theirs == nullptr) continue;

@@ -29,6 +29,7 @@
 namespace {
 
 using quorlin::InternalFailure;
+using quorlin::parallel::alongside;
 using quorlin::parallel::current_num_threads;
 using quorlin::parallel::join;
 using quorlin::parallel::parallel_for;
@@ -297,6 +298,53 @@ TEST(ProcessPool, OutsideCallerBlocksWhileWorkersRunTheOperation) {
     EXPECT_NE(b_thread, caller);
     EXPECT_EQ(threads_inside, current_num_threads());
     EXPECT_GE(current_num_threads(), 1u);
+}
+
+// The caller's own work runs beside the pool's, and the call returns only once the pool's work
+// is done, whichever side fails: the pool's work may lie in the caller's frame.
+TEST(ProcessPool, AlongsideRunsBothAtOnceAndWaitsForThePoolWhateverFails) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> pool_started{false};
+    std::thread::id pool_thread;
+    std::thread::id here_thread;
+    bool met = false;
+    alongside(
+        [&] {
+            pool_thread = std::this_thread::get_id();
+            pool_started = true;
+        },
+        [&] {
+            here_thread = std::this_thread::get_id();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!pool_started && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            met = pool_started;
+        });
+    EXPECT_TRUE(met);
+    EXPECT_EQ(here_thread, caller);
+    EXPECT_NE(pool_thread, caller);
+
+    auto slow_pool = [](bool& done) {
+        return [&done] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            done = true;
+        };
+    };
+    bool done = false;
+    EXPECT_THROW(alongside(slow_pool(done), [] { throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_TRUE(done);
+    EXPECT_THROW(alongside([] { throw InternalFailure("pool"); }, [] {}), InternalFailure);
+    try {
+        alongside([] { throw InternalFailure("pool"); }, [] { throw std::bad_alloc(); });
+        ADD_FAILURE();
+    } catch (const std::bad_alloc&) {
+    }
+    // From a worker: one after the other, the caller's work first.
+    ThreadPool pool(2);
+    std::vector<int> order;
+    pool.install([&] { alongside([&] { order.push_back(2); }, [&] { order.push_back(1); }); });
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
 TEST(ProcessPool, SeveralOutsideThreadsAtOnce) {
