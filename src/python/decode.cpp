@@ -36,8 +36,9 @@ namespace {
 // array goes, fewer. A small table keyed by the value's bits finds them; a column that has made
 // its first few thousand floats while finding almost none stops looking, so that a column of
 // distinct values pays little more than its floats. A float's further cells are counted in its
-// slot and added to its count in one go when it leaves the table (as the text columns' labels
-// are): one increment per cell would wait on a cache miss at a float made long before.
+// slot, and added to its count in one go at the end (as the text columns' labels are): one
+// increment per cell, or per float that leaves the table, would wait on a cache miss at a float
+// made long before, where the end's loop asks for the floats ahead of it.
 class ColumnFloats {
   public:
     explicit ColumnFloats(std::size_t rows)
@@ -60,8 +61,11 @@ class ColumnFloats {
             ++found_;
             return slot.value;
         }
+        if (slot.cells > 0) {
+            evicted_.push_back(slot);  // before the float is made: this may throw
+            slot.cells = 0;
+        }
         PyObject* made = or_pass_on(PyFloat_FromDouble(value)).release();
-        add_counted(slot);
         slot = {bits, made, 0};
         if (++made_ == kTrialRows && found_ < kTrialRows / 16) stop_looking();
         return made;
@@ -69,8 +73,10 @@ class ColumnFloats {
 
     void stop_looking() noexcept {
         looking_ = false;
-        for (Slot& slot : slots_) add_counted(slot);
+        add_counted(evicted_);
+        add_counted(slots_);
         slots_ = {};
+        evicted_ = {};
     }
 
   private:
@@ -88,12 +94,20 @@ class ColumnFloats {
     }
 
     // Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
-    static void add_counted(const Slot& slot) noexcept {
-        if (slot.cells == 0) return;
-        Py_SET_REFCNT(slot.value, Py_REFCNT(slot.value) + static_cast<Py_ssize_t>(slot.cells));
+    static void add_counted(const std::vector<Slot>& slots) noexcept {
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            if (i + kAhead < slots.size() && slots[i + kAhead].cells > 0) {
+                __builtin_prefetch(slots[i + kAhead].value, 1);
+            }
+            const Slot& slot = slots[i];
+            if (slot.cells == 0) continue;
+            Py_SET_REFCNT(slot.value, Py_REFCNT(slot.value) + static_cast<Py_ssize_t>(slot.cells));
+        }
     }
 
     std::vector<Slot> slots_;
+    std::vector<Slot> evicted_;  // floats that left the table with cells counted
     std::size_t made_ = 0;
     std::size_t found_ = 0;
     bool looking_ = true;
