@@ -41,8 +41,16 @@ namespace {
 // made long before, where the end's loop asks for the floats ahead of it.
 class ColumnFloats {
   public:
-    explicit ColumnFloats(std::size_t rows)
-        : slots_(std::min(kMostSlots, std::bit_ceil(std::max<std::size_t>(rows, 16)))) {}
+    // One of `columns` numeric columns of `rows` rows: the columns share a budget of slots, so
+    // that a wide array's tables stay small; beyond some thousands of columns, none looks.
+    ColumnFloats(std::size_t rows, std::size_t columns) {
+        const std::size_t share = kAllSlots / columns;
+        looking_ = share >= kLeastSlots;
+        if (looking_) {
+            slots_.resize(std::min(
+                {kMostSlots, std::bit_floor(share), std::bit_ceil(std::max(rows, kLeastSlots))}));
+        }
+    }
     ColumnFloats(const ColumnFloats&) = delete;
     ColumnFloats& operator=(const ColumnFloats&) = delete;
     ColumnFloats(ColumnFloats&&) noexcept = default;
@@ -81,6 +89,8 @@ class ColumnFloats {
 
   private:
     static constexpr std::size_t kMostSlots = std::size_t{1} << 14;
+    static constexpr std::size_t kAllSlots = std::size_t{1} << 16;
+    static constexpr std::size_t kLeastSlots = 16;
     static constexpr std::size_t kTrialRows = 4096;
 
     struct Slot {
@@ -139,12 +149,12 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
     // before the array can go.
     auto make_floats = [&] {
         std::vector<std::size_t> numbers;
-        std::vector<ColumnFloats> floats;
         for (std::size_t c = 0; c < cols; ++c) {
-            if (is_text[c]) continue;
-            numbers.push_back(c);
-            floats.emplace_back(rows);
+            if (!is_text[c]) numbers.push_back(c);
         }
+        std::vector<ColumnFloats> floats;
+        floats.reserve(numbers.size());
+        for (std::size_t i = 0; i < numbers.size(); ++i) floats.emplace_back(rows, numbers.size());
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t i = 0; i < numbers.size(); ++i) {
                 const std::size_t c = numbers[i];
