@@ -29,12 +29,11 @@ inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
     return lookups < kWindow || added * 8 <= lookups * 7;
 }
 
-// Labels a set sized from a sample (many_labels) makes room for up front, at most: 128 MiB of
-// slots, the two million labels of a column of four million rows half distinct. Room made once
-// spares the set growing step by step (each step a rehash into fresh pages: a tenth of the time
-// of a table with a column of 500,000 labels, and the old slots held beside the new); only so
-// far, as a sample that is all distinct says little more than that there are many.
-inline constexpr std::size_t kMostReservedLabels = std::size_t{1} << 21;
+// Labels a set sized from a sample (many_labels) makes room for up front, at most: 64 MiB of
+// slots. Room made once spares the set growing step by step (each step a rehash into fresh
+// pages: a tenth of the time of a table with a column of 500,000 labels); only so far, as a
+// sample that is all distinct says little more than that there are many.
+inline constexpr std::size_t kMostReservedLabels = std::size_t{1} << 20;
 
 // A column's labels are sampled in this many runs of this many neighbours, spread evenly.
 inline constexpr std::size_t kSampleRuns = 64;
@@ -131,13 +130,11 @@ class FlatLabelSet {
     static constexpr std::uint64_t kLongSize = 0xFE;
     static constexpr std::uint64_t kEmptySize = 0xFF;
     // Load limits: a quarter while the slots fit in a core's cache (short probes are then
-    // nearly free), nine sixteenths beyond (memory is then what counts). Not a half: a set made
-    // for a power of two of labels that a sample foresaw, which hashing splits unevenly
-    // between parts, would double for its last few labels (a rehash, and twice the memory).
+    // nearly free), half beyond (memory is then what counts).
     static constexpr std::size_t kCacheSlots = std::size_t{1} << 14;
     static constexpr std::size_t kSecondLevelSlots = std::size_t{1} << 15;
     static std::size_t max_labels(std::size_t capacity) noexcept {
-        return capacity <= kCacheSlots ? capacity / 4 : capacity / 16 * 9;
+        return capacity <= kCacheSlots ? capacity / 4 : capacity / 2;
     }
 
     // An inline label: its bytes in w0..w2, zero-padded. A long label: its first 8 bytes, its
