@@ -214,36 +214,6 @@ def test_array_decode_of_codes(three_labels):
     assert all(type(v) is float for v in out[:, 0])
 
 
-ODD_FLOATS = np.array([0.0, -0.0, np.nan, -np.nan, np.inf, 5e-324, 1.0])
-ODD_FLOATS[-1] = np.uint64(0x7FF8000000000123).view(np.float64)  # a NaN with a payload
-
-
-# Cells of equal numbers may share a float: each cell must read its own value's bits, and each
-# float must own one reference per cell that holds it.
-@pytest.mark.parametrize("numbers", [
-    lambda rng, n: rng.integers(0, 5, n).astype(float),
-    lambda rng, n: np.round(rng.uniform(0, 3_000, n), 1),
-    lambda rng, n: rng.normal(size=n),
-    lambda rng, n: rng.choice(ODD_FLOATS, n),
-], ids=["few values", "more values than slots", "distinct", "zeros, NaNs, tiny"])
-def test_array_decode_floats_hold_each_cells_value(three_labels, numbers):
-    values = numbers(np.random.default_rng(5), 50_000)
-    out = three_labels.decode(np.column_stack([values, np.zeros_like(values)]))
-    column = out[:, 0]
-    got = np.array(column.tolist(), dtype=np.float64)
-    assert (got.view(np.uint64) == values.view(np.uint64)).all()
-    cells, first = {}, {}
-    for r, v in enumerate(column):
-        cells[id(v)] = cells.get(id(v), 0) + 1
-        first.setdefault(id(v), r)
-    del v
-    # What getrefcount sees beyond the cells, read off a float that one cell holds.
-    alone = np.array([1.5]).astype(object)
-    extra = [sys.getrefcount(alone[0]) - 1 for _ in range(1)][0]
-    refs = [sys.getrefcount(column[r]) - extra for r in first.values()]
-    assert refs == [cells[key] for key in first]
-
-
 def _unaligned(codes):
     raw = np.zeros(codes.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(codes.shape)
     raw[...] = codes
