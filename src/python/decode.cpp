@@ -103,16 +103,13 @@ class ColumnFloats {
         return slots_[hash_word(bits, HashSeed{}) & (slots_.size() - 1)];
     }
 
-    // Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
     static void add_counted(const std::vector<Slot>& slots) noexcept {
         constexpr std::size_t kAhead = 8;
         for (std::size_t i = 0; i < slots.size(); ++i) {
             if (i + kAhead < slots.size() && slots[i + kAhead].cells > 0) {
                 __builtin_prefetch(slots[i + kAhead].value, 1);
             }
-            const Slot& slot = slots[i];
-            if (slot.cells == 0) continue;
-            Py_SET_REFCNT(slot.value, Py_REFCNT(slot.value) + static_cast<Py_ssize_t>(slot.cells));
+            add_references(slots[i].value, slots[i].cells);
         }
     }
 

@@ -279,13 +279,8 @@ void fill_text_columns(const NumericMatrix& matrix, std::vector<TextFill>& fills
         }
         throw;
     }
-    // One addition per label rather than one Py_INCREF per cell, which is a chain of dependent
-    // increments of one count. Py_SET_REFCNT leaves an immortal object be, as Py_INCREF does.
     for (TextFill* fill : counted) {
-        for (const TextFill::Slot& slot : fill->slots) {
-            if (slot.cells == 0) continue;
-            Py_SET_REFCNT(slot.label, Py_REFCNT(slot.label) + static_cast<Py_ssize_t>(slot.cells));
-        }
+        for (const TextFill::Slot& slot : fill->slots) add_references(slot.label, slot.cells);
     }
 }
 

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace quorlin {
@@ -43,5 +44,13 @@ class PyRef {
     explicit PyRef(PyObject* obj) noexcept : ptr_(obj) {}
     PyObject* ptr_ = nullptr;
 };
+
+// Adds n references to obj in one step: for n cells that a loop pointed at obj without touching
+// it, where one Py_INCREF per cell would be a chain of dependent increments of one count, each
+// a cache miss at an object made long before. Py_SET_REFCNT leaves an immortal object be, as
+// Py_INCREF does.
+inline void add_references(PyObject* obj, std::size_t n) noexcept {
+    if (n != 0) Py_SET_REFCNT(obj, Py_REFCNT(obj) + static_cast<Py_ssize_t>(n));
+}
 
 }  // namespace quorlin
