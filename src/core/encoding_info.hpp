@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/hash.hpp"
+#include "core/large_array.hpp"
 
 namespace quorlin {
 
@@ -51,15 +52,27 @@ class SortedLabels {
     }
     // Appends the label of the next code; labels come in ascending byte order.
     void push(std::string_view label) {
-        bytes_.append(label);
+        bytes_.insert(bytes_.end(), label.begin(), label.end());
         ends_.push_back(bytes_.size());
+    }
+    // Room for `labels` labels of `bytes` bytes in all, in place of what was there, for a
+    // writer that fills it in pieces: the label of code i ends at ends[i] in bytes, and every
+    // byte and end must be written before the labels are read.
+    struct Room {
+        char* bytes;
+        std::size_t* ends;
+    };
+    Room make_room(std::size_t labels, std::size_t bytes) {
+        ends_.resize(labels);
+        bytes_.resize(bytes);
+        return {bytes_.data(), ends_.data()};
     }
     void add_marker(std::size_t marker) { markers_ |= static_cast<std::uint8_t>(1u << marker); }
 
     std::size_t size() const noexcept { return ends_.size(); }
     std::string_view operator[](std::size_t code) const noexcept {
         std::size_t begin = code == 0 ? 0 : ends_[code - 1];
-        return std::string_view(bytes_).substr(begin, ends_[code] - begin);
+        return {bytes_.data() + begin, ends_[code] - begin};
     }
     bool has_marker(std::size_t marker) const noexcept { return (markers_ >> marker) & 1u; }
     std::size_t marker_count() const noexcept {
@@ -71,8 +84,10 @@ class SortedLabels {
     CodeToLabel code_to_label() const;
 
   private:
-    std::string bytes_;
-    std::vector<std::size_t> ends_;
+    // The big buffers of an encoding's working memory: the tables of a column of many labels
+    // take the blocks its sort gave back.
+    LargeVector<char> bytes_;
+    LargeVector<std::size_t> ends_;
     std::uint8_t markers_ = 0;
 };
 

@@ -404,12 +404,7 @@ class ColumnEncoding {
         const std::size_t rows = labels_.size();
         parallel::join(
             [&] {
-                std::size_t bytes = 0;
-                for (const SortItem& item : items_) bytes += item.size;
-                sorted.reserve(items_.size() - markers_.size(), bytes);
-                for (const SortItem& item : items_) {
-                    if (code_of_[item.id] != kNoCode) sorted.push({item.data, item.size});
-                }
+                copy_labels(sorted);
                 // Given back before the last of the rows' codes bring in the output's pages.
                 SortItems().swap(items_);
             },
@@ -428,6 +423,52 @@ class ColumnEncoding {
                 });
             });
         return sorted;
+    }
+
+    // The sorted labels but the markers, into the column's tables, in blocks on the pool: the
+    // bytes before each block summed first, then every block copied. A column's labels lie
+    // scattered over its buffers in sorted order, so each copy prefetches the labels ahead.
+    void copy_labels(SortedLabels& sorted) {
+        constexpr std::size_t kBlock = std::size_t{1} << 14;
+        constexpr std::size_t kAhead = 16;
+        const std::size_t n = items_.size();
+        const std::size_t blocks = (n + kBlock - 1) / kBlock;
+        auto is_marker = [&](std::size_t i) {
+            for (const MarkerPosition& m : markers_) {
+                if (m.position == i) return true;
+            }
+            return false;
+        };
+        // Per block: its bytes, then where they start.
+        std::vector<std::size_t> start(blocks + 1, 0);
+        parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                std::size_t bytes = 0;
+                for (std::size_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
+                    if (!is_marker(i)) bytes += items_[i].size;
+                }
+                start[b + 1] = bytes;
+            }
+        });
+        for (std::size_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
+        const SortedLabels::Room room = sorted.make_room(n - markers_.size(), start[blocks]);
+        parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+            for (std::size_t b = first; b < last; ++b) {
+                const std::size_t begin = b * kBlock;
+                const std::size_t end = std::min(n, begin + kBlock);
+                std::size_t code = begin;
+                for (const MarkerPosition& m : markers_) code -= m.position < begin;
+                std::size_t at = start[b];
+                for (std::size_t i = begin; i < end; ++i) {
+                    if (i + kAhead < end) __builtin_prefetch(items_[i + kAhead].data);
+                    if (is_marker(i)) continue;
+                    const SortItem& item = items_[i];
+                    if (item.size != 0) std::memcpy(room.bytes + at, item.data, item.size);
+                    at += item.size;
+                    room.ends[code++] = at;
+                }
+            }
+        });
     }
 
     const LabelColumn& labels_;
