@@ -159,9 +159,12 @@ struct MarkerPosition {
 std::vector<MarkerPosition> marker_positions(const SortItems& sorted) {
     std::vector<MarkerPosition> found;
     for (std::size_t m = 0; m < kMarkerCount; ++m) {  // in byte order
-        SortItem probe = sort_item(kMissingMarkers[m], 0);
-        auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, sort_less);
-        if (it != sorted.end() && !sort_less(probe, *it)) {
+        const std::string_view marker = kMissingMarkers[m];
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), marker,
+                                   [](const SortItem& item, std::string_view probe) {
+                                       return std::string_view(item.data, item.size) < probe;
+                                   });
+        if (it != sorted.end() && std::string_view(it->data, it->size) == marker) {
             found.push_back({static_cast<std::size_t>(it - sorted.begin()), m});
         }
     }

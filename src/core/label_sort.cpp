@@ -60,6 +60,27 @@ unsigned first_bit(Key diff) noexcept {
     return low != 0 ? 64 + static_cast<unsigned>(std::countl_zero(low)) : kKeyBits;
 }
 
+// A range whose keys are all equal holds labels that agree in their first depth + 16 bytes, or
+// end within them. Those that end come first, by length (equal keys make each a prefix of the
+// longer ones), and the others are keyed anew by their next 16 bytes, so that labels sharing a
+// long start (URLs, paths) are still sorted by digits. Returns how many ended.
+std::size_t split_ended(SortItem* first, std::size_t n, std::size_t depth) {
+    SortItem* const ended = std::partition(
+        first, first + n, [&](const SortItem& item) { return item.size <= depth + 16; });
+    std::sort(first, ended, [](const SortItem& a, const SortItem& b) { return a.size < b.size; });
+    return static_cast<std::size_t>(ended - first);
+}
+
+void rekey(SortItem& item, std::size_t depth) noexcept {
+    const LabelKey key = LabelKey::of({item.data + depth, item.size - depth});
+    item.prefix0 = __builtin_bswap64(key.w0);
+    item.prefix1 = __builtin_bswap64(key.w1);
+}
+
+// Labels are keyed anew only this deep; beyond, a shared start is compared whole. It bounds the
+// recursion of the digits (at most 16 levels a key) for labels that part one byte at a time.
+constexpr std::size_t kMostKeyedDepth = 128;
+
 // Ranges up to this size are sorted by comparisons: a radix pass costs more there.
 constexpr std::size_t kCompareBelow = 48;
 // Digits of one byte below the top level: 256 counters stay in the first-level cache.
@@ -73,10 +94,21 @@ bool less_items(const SortItem& a, const SortItem& b) {
     return sort_less(a, b);
 }
 
-// Sorts src[0, n); the result lands in dst when to_dst, else in src; the other is scratch.
-void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst) {
-    const unsigned bit =
-        n <= kCompareBelow ? kKeyBits : first_bit(differing_bits(src, src + n, key_of(*src)));
+// Sorts src[0, n), keyed at `depth`; the result lands in dst when to_dst, else in src; the other
+// is scratch.
+void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::size_t depth) {
+    unsigned bit = kKeyBits;
+    while (n > kCompareBelow) {
+        bit = first_bit(differing_bits(src, src + n, key_of(*src)));
+        if (bit < kKeyBits || depth + 16 >= kMostKeyedDepth) break;
+        const std::size_t ended = split_ended(src, n, depth);
+        if (to_dst) std::copy(src, src + ended, dst);
+        src += ended;
+        dst += ended;
+        n -= ended;
+        depth += 16;
+        for (std::size_t i = 0; i < n; ++i) rekey(src[i], depth);
+    }
     if (bit == kKeyBits) {
         std::sort(src, src + n, less_items);
         if (to_dst) std::copy(src, src + n, dst);
@@ -94,38 +126,55 @@ void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst) {
         dst[next[digit(key_of(src[i]), bit, kDigitBits)]++] = src[i];
     start = 0;
     for (std::size_t d = 0; d < count.size(); ++d) {
-        if (count[d] != 0) radix_sort(dst + start, src + start, count[d], !to_dst);
+        if (count[d] != 0) radix_sort(dst + start, src + start, count[d], !to_dst, depth);
         start += count[d];
     }
 }
 
-// The top level on the pool: the keys' first difference found, the labels spread by a wide
-// digit from there into scratch (each piece of the input counted, then placed, by its own
-// task), and each digit's range sorted back into place by whichever worker takes it.
-void parallel_radix_sort(SortItems& items) {
-    const std::size_t n = items.size();
-    SortItem* const src = items.data();
+// The top level on the pool: the keys' first difference found (keyed anew while they share
+// their 16 bytes), the labels spread by a wide digit from there into scratch (each piece of the
+// input counted, then placed, by its own task), and each digit's range sorted back into place
+// by whichever worker takes it.
+void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
+    std::size_t depth = 0;
+    Key diff = 0;
+    for (;;) {
+        const std::size_t pieces = 4 * parallel::current_num_threads();
+        const std::size_t piece_size = (n + pieces - 1) / pieces;
+        const Key k0 = key_of(src[0]);
+        std::vector<Key> diffs(pieces, 0);
+        parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+            for (std::size_t p = first; p < last; ++p) {
+                diffs[p] = differing_bits(src + std::min(n, p * piece_size),
+                                          src + std::min(n, (p + 1) * piece_size), k0);
+            }
+        });
+        for (Key d : diffs) diff |= d;
+        if (diff != 0) break;
+        if (depth + 16 >= kMostKeyedDepth) {
+            // Every label shares a long start: only comparisons tell them apart.
+            parallel_sort(src, dst, n, less_items);
+            return;
+        }
+        const std::size_t ended = split_ended(src, n, depth);
+        src += ended;
+        dst += ended;
+        n -= ended;
+        depth += 16;
+        parallel::parallel_for(n, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) rekey(src[i], depth);
+        });
+        if (n < kParallelFrom) {
+            radix_sort(src, dst, n, false, depth);
+            return;
+        }
+    }
     const std::size_t pieces = 4 * parallel::current_num_threads();
     const std::size_t piece_size = (n + pieces - 1) / pieces;
     auto piece = [&](std::size_t p) {
         return std::pair(src + std::min(n, p * piece_size),
                          src + std::min(n, (p + 1) * piece_size));
     };
-    const Key k0 = key_of(src[0]);
-    std::vector<Key> diffs(pieces, 0);
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last; ++p) {
-            const auto [a, b] = piece(p);
-            diffs[p] = differing_bits(a, b, k0);
-        }
-    });
-    Key diff = 0;
-    for (Key d : diffs) diff |= d;
-    if (diff == 0) {
-        // Every label shares its first 16 bytes: only comparisons tell them apart.
-        parallel_sort(items, less_items);
-        return;
-    }
     const unsigned bit = first_bit(diff);
     constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
     // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
@@ -147,9 +196,6 @@ void parallel_radix_sort(SortItems& items) {
         }
     }
     digit_start[kDigits] = n;
-    // Every slot of the scratch is written below.
-    LargeArray<SortItem> scratch(n);
-    SortItem* const dst = scratch.get();
     parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
         for (std::size_t p = first; p < last; ++p) {
             std::size_t* next = counts.data() + p * kDigits;
@@ -162,7 +208,7 @@ void parallel_radix_sort(SortItems& items) {
         for (std::size_t d = first; d < last; ++d) {
             const std::size_t begin = digit_start[d];
             const std::size_t end = digit_start[d + 1];
-            if (end > begin) radix_sort(dst + begin, src + begin, end - begin, true);
+            if (end > begin) radix_sort(dst + begin, src + begin, end - begin, true, depth);
         }
     });
 }
@@ -173,11 +219,14 @@ void sort_labels(SortItems& items) {
     const std::size_t n = items.size();
     if (n <= kCompareBelow) {
         std::sort(items.begin(), items.end(), less_items);
-    } else if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
-        LargeArray<SortItem> scratch(n);
-        radix_sort(items.data(), scratch.get(), n, false);
+        return;
+    }
+    // Every slot of the scratch is written before it is read.
+    LargeArray<SortItem> scratch(n);
+    if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
+        radix_sort(items.data(), scratch.get(), n, false, 0);
     } else {
-        parallel_radix_sort(items);
+        parallel_radix_sort(items.data(), scratch.get(), n);
     }
 }
 

@@ -2,8 +2,8 @@
 // first). Each label's first 16 bytes, as a 128-bit number, order it against nearly every other
 // label, so the labels are sorted by those bits with a most-significant-digit radix sort on the
 // worker pool, whose digits start where the labels in a range begin to differ (a shared start
-// such as "user_" costs one pass, not five); only labels that agree in their first 16 bytes are
-// compared whole.
+// such as "user_" costs one pass, not five). Labels that agree in their first 16 bytes are keyed
+// by their next 16, and so on to a depth; only labels that agree that far are compared whole.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +32,8 @@ SortItem sort_item(std::string_view label, std::uint32_t id);
 bool sort_less(const SortItem& a, const SortItem& b);
 
 // Sorts by sort_less, on the current pool. The order of labels with equal bytes is unspecified.
+// The prefixes are the sort's working keys: afterwards they may hold later bytes of a label, so
+// sorted items are compared by their bytes.
 void sort_labels(SortItems& items);
 
 }  // namespace quorlin

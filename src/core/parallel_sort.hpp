@@ -62,17 +62,27 @@ void sort(T* src, T* dst, std::size_t n, int depth, bool to_dst, const Less& les
 
 }  // namespace sort_detail
 
-template <class T, class Allocator, class Less>
-void parallel_sort(std::vector<T, Allocator>& items, const Less& less) {
+// Sorts first[0, n), with `scratch` of the same length.
+template <class T, class Less>
+void parallel_sort(T* first, T* scratch, std::size_t n, const Less& less) {
     std::size_t threads = parallel::current_num_threads();
-    if (threads <= 1 || items.size() <= sort_detail::kSortCutoff) {
-        std::sort(items.begin(), items.end(), less);
+    if (threads <= 1 || n <= sort_detail::kSortCutoff) {
+        std::sort(first, first + n, less);
         return;
     }
     // About four pieces per thread, so that stealing evens out uneven pieces.
     int depth = std::bit_width(threads - 1) + 2;
+    sort_detail::sort(first, scratch, n, depth, false, less);
+}
+
+template <class T, class Allocator, class Less>
+void parallel_sort(std::vector<T, Allocator>& items, const Less& less) {
+    if (parallel::current_num_threads() <= 1 || items.size() <= sort_detail::kSortCutoff) {
+        std::sort(items.begin(), items.end(), less);
+        return;
+    }
     std::vector<T, Allocator> scratch(items.size());
-    sort_detail::sort(items.data(), scratch.data(), items.size(), depth, false, less);
+    parallel_sort(items.data(), scratch.data(), items.size(), less);
 }
 
 }  // namespace quorlin

@@ -1,5 +1,6 @@
 // The label sort gives byte order (memcmp, then length) for labels that share starts of every
-// length, around the radix cutoffs, on every pool size.
+// length (past the depth to which they are keyed, too), around the radix cutoffs, on every pool
+// size.
 #include "core/label_sort.hpp"
 
 #include <gtest/gtest.h>
@@ -39,7 +40,7 @@ std::vector<std::string> labels(std::size_t n, std::size_t shared, bool full_byt
 TEST(LabelSort, GivesByteOrder) {
     std::mt19937_64 rng(5);
     for (std::size_t n : {0, 1, 2, 47, 48, 49, 300, 8191, 8192, 60000}) {
-        for (std::size_t shared : {0, 5, 15, 16, 30}) {
+        for (std::size_t shared : {0, 5, 15, 16, 30, 40, 140}) {
             for (bool full_bytes : {false, true}) {
                 const std::vector<std::string> input = labels(n, shared, full_bytes, rng);
                 std::vector<std::string> want = input;
