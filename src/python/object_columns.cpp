@@ -147,11 +147,16 @@ struct ObjectColumnRead {
                 return true;
             });
         const std::size_t many = many_labels(sample.drawn, sample.distinct);
-        texts.emplace(std::min({many, rows - r, kMostReservedLabels}),
-                      FlatLabelSet::LongLabels::Copy);
+        const std::size_t expected = std::min({many, rows - r, kMostReservedLabels});
+        texts.emplace(expected, FlatLabelSet::LongLabels::Copy);
 
         LabelColumn distinct;
         distinct.reserve_rows(rows);
+        // Room for the labels to come as well: entries grown step by step copy all they hold at
+        // each step.
+        if (expected > 0) {
+            distinct.reserve_entries(expected, expected * (sample.bytes / sample.drawn + 1));
+        }
         std::vector<std::uint32_t> renamed(labels->entry_count());
         for (std::size_t e = 0; e < renamed.size(); ++e) {
             const std::string_view label = labels->entry(e);
