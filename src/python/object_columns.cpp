@@ -152,10 +152,13 @@ struct ObjectColumnRead {
 
         LabelColumn distinct;
         distinct.reserve_rows(rows);
-        // Room for the labels to come as well: entries grown step by step copy all they hold at
-        // each step.
+        // Room for the labels read so far and those to come: entries grown step by step copy
+        // all they hold at each step. The bytes are judged from the sample's mean length, at
+        // most 256 bytes a label, so that one long label in the sample reserves no gigabytes.
         if (expected > 0) {
-            distinct.reserve_entries(expected, expected * (sample.bytes / sample.drawn + 1));
+            const std::size_t mean = std::min<std::size_t>(sample.bytes / sample.drawn + 1, 256);
+            distinct.reserve_entries(labels->entry_count() + expected,
+                                     labels->entry_bytes() + expected * mean);
         }
         std::vector<std::uint32_t> renamed(labels->entry_count());
         for (std::size_t e = 0; e < renamed.size(); ++e) {
