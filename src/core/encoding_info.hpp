@@ -46,10 +46,6 @@ struct EncodingInfo {
 // has code i), in one block of bytes, and which missing-value markers occurred.
 class SortedLabels {
   public:
-    void reserve(std::size_t labels, std::size_t bytes) {
-        ends_.reserve(labels);
-        bytes_.reserve(bytes);
-    }
     // Appends the label of the next code; labels come in ascending byte order.
     void push(std::string_view label) {
         bytes_.insert(bytes_.end(), label.begin(), label.end());
