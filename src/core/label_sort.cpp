@@ -62,13 +62,19 @@ unsigned first_bit(Key diff) noexcept {
 
 // A range whose keys are all equal holds labels that agree in their first depth + 16 bytes, or
 // end within them. Those that end come first, by length (equal keys make each a prefix of the
-// longer ones), and the others are keyed anew by their next 16 bytes, so that labels sharing a
-// long start (URLs, paths) are still sorted by digits. Returns how many ended.
-std::size_t split_ended(SortItem* first, std::size_t n, std::size_t depth) {
-    SortItem* const ended = std::partition(
-        first, first + n, [&](const SortItem& item) { return item.size <= depth + 16; });
-    std::sort(first, ended, [](const SortItem& a, const SortItem& b) { return a.size < b.size; });
-    return static_cast<std::size_t>(ended - first);
+// longer ones), and the others are to be keyed anew by their next 16 bytes, so that labels
+// sharing a long start (URLs, paths) are still sorted by digits: src, dst and n move past the
+// ended ones, and depth on by 16. Returns how many ended, which stay at the front of src.
+std::size_t step_past_ended(SortItem*& src, SortItem*& dst, std::size_t& n, std::size_t& depth) {
+    SortItem* const ended =
+        std::partition(src, src + n, [&](const SortItem& item) { return item.size <= depth + 16; });
+    std::sort(src, ended, [](const SortItem& a, const SortItem& b) { return a.size < b.size; });
+    const auto count = static_cast<std::size_t>(ended - src);
+    src += count;
+    dst += count;
+    n -= count;
+    depth += 16;
+    return count;
 }
 
 void rekey(SortItem& item, std::size_t depth) noexcept {
@@ -101,12 +107,8 @@ void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::s
     while (n > kCompareBelow) {
         bit = first_bit(differing_bits(src, src + n, key_of(*src)));
         if (bit < kKeyBits || depth + 16 >= kMostKeyedDepth) break;
-        const std::size_t ended = split_ended(src, n, depth);
-        if (to_dst) std::copy(src, src + ended, dst);
-        src += ended;
-        dst += ended;
-        n -= ended;
-        depth += 16;
+        const std::size_t ended = step_past_ended(src, dst, n, depth);
+        if (to_dst) std::copy(src - ended, src, dst - ended);
         for (std::size_t i = 0; i < n; ++i) rekey(src[i], depth);
     }
     if (bit == kKeyBits) {
@@ -156,11 +158,7 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
             parallel_sort(src, dst, n, less_items);
             return;
         }
-        const std::size_t ended = split_ended(src, n, depth);
-        src += ended;
-        dst += ended;
-        n -= ended;
-        depth += 16;
+        step_past_ended(src, dst, n, depth);
         parallel::parallel_for(n, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) rekey(src[i], depth);
         });

@@ -60,24 +60,28 @@ void sort(T* src, T* dst, std::size_t n, int depth, bool to_dst, const Less& les
     merge(from, from + half, from + half, from + n, to, less);
 }
 
+// Whether n items are sorted by std::sort on the calling thread.
+inline bool one_piece(std::size_t n) {
+    return parallel::current_num_threads() <= 1 || n <= kSortCutoff;
+}
+
 }  // namespace sort_detail
 
 // Sorts first[0, n), with `scratch` of the same length.
 template <class T, class Less>
 void parallel_sort(T* first, T* scratch, std::size_t n, const Less& less) {
-    std::size_t threads = parallel::current_num_threads();
-    if (threads <= 1 || n <= sort_detail::kSortCutoff) {
+    if (sort_detail::one_piece(n)) {
         std::sort(first, first + n, less);
         return;
     }
     // About four pieces per thread, so that stealing evens out uneven pieces.
-    int depth = std::bit_width(threads - 1) + 2;
+    int depth = std::bit_width(parallel::current_num_threads() - 1) + 2;
     sort_detail::sort(first, scratch, n, depth, false, less);
 }
 
 template <class T, class Allocator, class Less>
 void parallel_sort(std::vector<T, Allocator>& items, const Less& less) {
-    if (parallel::current_num_threads() <= 1 || items.size() <= sort_detail::kSortCutoff) {
+    if (sort_detail::one_piece(items.size())) {
         std::sort(items.begin(), items.end(), less);
         return;
     }
