@@ -19,11 +19,13 @@ pytestmark = pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded
 
 
 def run_child(code, *args, timeout=600):
-    """Runs `code` in a fresh interpreter with the GIL left at its default (off)."""
+    """Runs `code` in a fresh interpreter with the GIL left at its default (off). A crash prints
+    every thread's stack, so that a failure shows whose code it was in."""
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code),
+                           *map(str, args)],
                           capture_output=True, text=True, env=env, timeout=timeout)
-    assert proc.returncode == 0, f"child ended with {proc.returncode}:\n{proc.stderr[-4000:]}"
+    assert proc.returncode == 0, f"child ended with {proc.returncode}:\n{proc.stderr[-8000:]}"
     return proc.stdout
 
 
