@@ -236,12 +236,24 @@ def _with_floats(i):
     return "2.5" if i == 90001 else f"v{i % 50000}"
 
 
-@pytest.mark.parametrize("cell", [
-    lambda i: f"v{i % 50000}" if i < 100000 else "v0",
-    _with_floats,
-], ids=["strs", "with floats"])
-def test_mostly_distinct_strings_past_the_cache_window(cell):
-    cells = [cell(i) for i in range(100100)]
+def _of_every_width(i):
+    # Non-ASCII strs of each width, each cell an object of its own, read by their code units
+    # once the str cache gives up; lone surrogates share a label with the U+FFFD they become.
+    k = i % 3000
+    return ["".join(["\xe9", str(k)]), "".join(["\u0100", str(k)]),
+            "".join(["\U0001f600", str(k)]), "".join(["\ud800", str(k % 7)]),
+            "".join(["\ufffd\ufffd\ufffd", str(k % 5)]), f"v{k}"][i % 6]
+
+
+@pytest.mark.parametrize("cell, rows", [
+    (lambda i: f"v{i % 50000}" if i < 100000 else "v0", 100100),
+    (_with_floats, 100100),
+    (_of_every_width, 100100),
+    # nearly every label new, past the point where looking them up by code units stops
+    (lambda i: "".join(["\u0100\xe9" if i % 2 else "\U0001f600", str(i % 190000)]), 200100),
+], ids=["strs", "with floats", "every width", "distinct non-ASCII"])
+def test_mostly_distinct_strings_past_the_cache_window(cell, rows):
+    cells = [cell(i) for i in range(rows)]
     data = np.array(cells, dtype=object).reshape(-1, 1)
     assert_same_fit(data, general_array(data))
     frame = pd.DataFrame({"s": pd.Series(cells, dtype=object)})

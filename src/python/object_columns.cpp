@@ -50,6 +50,22 @@ bool runs_no_caller_code(PyObject* cell) {
 struct ObjectColumnRead {
     explicit ObjectColumnRead(const ObjectColumnCells& column) : column(column) {}
 
+    // The hash of a cell ahead, kept for its lookup: of its code units (by_units) or its text.
+    struct Hashed {
+        PyObject* cell = nullptr;
+        std::uint64_t hash = 0;
+        bool by_units = false;
+    };
+    // Non-ASCII strs by their code units, one set per width (units compare as texts only
+    // within one width), each id naming the entry that the set by text gave the label. The
+    // entries stay each label once even where two texts make one UTF-8 (a lone surrogate's
+    // replacement) or one text comes in two widths: every entry is made through the set by
+    // text.
+    struct UnitTexts {
+        FlatLabelSet set{0, FlatLabelSet::LongLabels::Copy};
+        std::vector<std::uint32_t> entries;
+    };
+
     // Runs on a worker: no Python call, no reference count touched. Stops at the first cell
     // that is neither an exact float nor an exact str (`stop` keeps its row), or early once
     // `give_up` is set.
@@ -100,20 +116,66 @@ struct ObjectColumnRead {
                 continue;
             }
             if (!texts) start_texts(r, rows);
-            const std::string_view label = str_text(cell, text);
-            const LabelKey key = LabelKey::of(label);
-            const Hashed& ahead = hashed[r % kHashRing];
-            const std::uint64_t hash = ahead.cell == cell ? ahead.hash : hash_label(key, seed);
-            const auto [entry, fresh] = insert_text(key, hash);
-            if (fresh) labels->add_entry(label);
-            labels->push_row(entry);
+            labels->push_row(text_entry(cell, hashed[r % kHashRing], text));
         }
         whole = true;
         if (texts && floats.empty()) {
-            // Every entry a label, each once: the set's work is done.
+            // Every entry a label, each once: the sets' work is done.
             labels->mark_entries_distinct(true);
-            texts.reset();
+            drop_sets();
         }
+    }
+
+    // The entry of an exact str's label, added when new. `ahead` is what hash_ahead kept for
+    // the row. A str that is not ASCII is looked up by its code units first: a label seen
+    // again then needs no UTF-8 made of it (most of the read of a column of emoji or CJK
+    // labels), and only a new one goes on to the set by text.
+    std::uint32_t text_entry(PyObject* cell, const Hashed& ahead, std::string& scratch) {
+        if (units_pay && !PyUnicode_IS_ASCII(cell)) {
+            const StrUnits units = str_units(cell);
+            UnitTexts& by_units = unit_texts(units.width);
+            const LabelKey key = LabelKey::of(units.units);
+            const std::uint64_t hash =
+                ahead.cell == cell && ahead.by_units ? ahead.hash : hash_label(key, seed);
+            const std::size_t known = by_units.set.size();
+            const std::uint32_t id = by_units.set.insert(key, hash);
+            ++unit_lookups;
+            if (by_units.set.size() == known) return by_units.entries[id];
+            const std::uint32_t entry = utf8_entry(str_text(cell, scratch), std::nullopt);
+            by_units.entries.push_back(entry);
+            // Nearly every label new: the lookup by units only adds to the one by text.
+            if (!dedupe_pays(unit_lookups, ++unit_added)) drop_unit_texts();
+            return entry;
+        }
+        const std::string_view label = str_text(cell, scratch);
+        return utf8_entry(label, ahead.cell == cell && !ahead.by_units
+                                     ? std::optional<std::uint64_t>(ahead.hash)
+                                     : std::nullopt);
+    }
+
+    // The entry of a label by its UTF-8 text, added when new.
+    std::uint32_t utf8_entry(std::string_view label, std::optional<std::uint64_t> known_hash) {
+        const LabelKey key = LabelKey::of(label);
+        const auto [entry, fresh] =
+            insert_text(key, known_hash ? *known_hash : hash_label(key, seed));
+        if (fresh) labels->add_entry(label);
+        return entry;
+    }
+
+    UnitTexts& unit_texts(int width) {
+        std::unique_ptr<UnitTexts>& by_units = units[width == 1 ? 0 : width == 2 ? 1 : 2];
+        if (!by_units) by_units = std::make_unique<UnitTexts>();
+        return *by_units;
+    }
+
+    void drop_unit_texts() {
+        units_pay = false;
+        for (auto& by_units : units) by_units.reset();
+    }
+
+    void drop_sets() {
+        texts.reset();
+        drop_unit_texts();
     }
 
     // The id of the key's label in the set, which is its entry, and whether the label is new.
@@ -127,9 +189,16 @@ struct ObjectColumnRead {
     // it: a set beyond the cache would have every lookup wait on memory.
     void hash_ahead(PyObject* cell, std::size_t r, std::string& scratch) {
         if (cell == nullptr || !PyUnicode_CheckExact(cell)) return;
+        if (units_pay && !PyUnicode_IS_ASCII(cell)) {
+            const StrUnits units = str_units(cell);
+            const std::uint64_t hash = hash_label(LabelKey::of(units.units), seed);
+            unit_texts(units.width).set.prefetch(hash);
+            hashed[r % kHashRing] = {cell, hash, true};
+            return;
+        }
         const std::uint64_t hash = hash_label(LabelKey::of(str_text(cell, scratch)), seed);
         texts->prefetch(hash);
-        hashed[r % kHashRing] = {cell, hash};
+        hashed[r % kHashRing] = {cell, hash, false};
     }
 
     // Runs on a worker, once the cells before row r showed nearly every str a different object:
@@ -201,7 +270,7 @@ struct ObjectColumnRead {
             distinct = insert_text(key, hash_label(key, seed)).second && distinct;
         }
         labels->mark_entries_distinct(distinct);
-        texts.reset();
+        drop_sets();
     }
 
     ObjectColumnCells column;
@@ -212,11 +281,11 @@ struct ObjectColumnRead {
     // different str objects with equal text share one entry.
     std::optional<FlatLabelSet> texts;
     HashSeed seed = HashSeed::random();
+    std::array<std::unique_ptr<UnitTexts>, 3> units;
+    std::size_t unit_lookups = 0;
+    std::size_t unit_added = 0;
+    bool units_pay = true;
     // Hashes of the cells ahead, by row, kept for their lookups.
-    struct Hashed {
-        PyObject* cell = nullptr;
-        std::uint64_t hash = 0;
-    };
     std::array<Hashed, kHashRing> hashed{};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
     std::size_t stop = 0;  // the row the read stopped at, unless whole

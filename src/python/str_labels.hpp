@@ -38,6 +38,20 @@ inline void append_str_utf8(std::string& out, PyObject* str) {
     }
 }
 
+// A str's code units as CPython stores them, and their width (1, 2 or 4 bytes): two strs of
+// one width hold equal units exactly when their texts are equal, so the units can stand for the
+// text where only equality counts, without making UTF-8 of it.
+struct StrUnits {
+    std::string_view units;
+    int width;
+};
+inline StrUnits str_units(PyObject* str) noexcept {
+    const int width = static_cast<int>(PyUnicode_KIND(str));
+    return {{static_cast<const char*>(PyUnicode_DATA(str)),
+             static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) * static_cast<std::size_t>(width)},
+            width};
+}
+
 inline std::string str_utf8(PyObject* str) {
     std::string out;
     append_str_utf8(out, str);
