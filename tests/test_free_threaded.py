@@ -256,13 +256,13 @@ for rep in range(repetitions):
     if case == "default frame cells":
         table = pd.DataFrame({"t": list(table["t"]), "n": table["n"], "u": list(table["t"])})
     first_cells = np.array(table, dtype=object)
-    extra = pd.Series(POOL[rng.integers(0, 5, ROWS)], dtype=object)
     fitted = Encoder()
     fitted.encode(table)
     # A frame's cells are changed in its columns' own arrays (NumPy's, or pandas' str arrays),
-    # by their item assignment. pandas' frame setters rebuild its block bookkeeping, which
-    # pandas' own reads of the frame on the calling thread race: that crashes inside pandas,
-    # without the module.
+    # by their item assignment. pandas' frame setters (a column added or deleted) rebuild its
+    # block bookkeeping, which pandas' own reads of the frame on the calling thread race: that
+    # crashes or hangs inside pandas, also without the module (iloc reads of a frame against
+    # another thread's column inserts and deletes alone).
     if case == "frame cells":
         columns = [table[name].to_numpy() for name in ("t", "u", "m")]
         for column in columns:
@@ -284,11 +284,6 @@ for rep in range(repetitions):
                 columns[k % 3][i] = values[k % len(values)]
             elif case == "default frame cells":
                 columns[k % 2][i] = str(POOL[k % 300])
-            elif case == "frame columns":
-                if k % 2:
-                    table["x"] = extra
-                else:
-                    del table["x"]
 
     def guarded_change():
         # pandas' own setters may fail while the frame is read: counted, and the round goes on.
@@ -312,23 +307,12 @@ for rep in range(repetitions):
 print(json.dumps({"outcomes": outcomes, "changer errors": changer_errors}))
 """
 
-# What a call may end with while its table changes: a result; the refusal of a read that saw
-# the table change; what item access of a table that changed shape gives on the general road
-# (NumPy's IndexError, or pandas' own errors while its blocks are rebuilt under the read); a
-# decode whose fitted columns lie beyond a table read narrower; pandas refusing to build the
-# output when its names and its values were read at different widths.
-ALLOWED = re.compile(
-    r"result"
-    r"|PanicException: (ndarray|DataFrame) changed while it was read"
-    r"|PanicException: IndexError: .*out.of.bounds.*"
-    r"|PanicException: ValueError: Length of values \(N\) does not match length of index \(N\)"
-    r"|PanicException: AttributeError: 'tuple' object has no attribute 'iget'"
-    r"|PanicException: ndarray: index out of bounds"
-    r"|ValueError: Shape of passed values is \(N, N\), indices imply \(N, N\)")
+# What a call may end with while cells of its table change: a result, or the refusal of a read
+# that saw the table change.
+ALLOWED = re.compile(r"result|PanicException: (ndarray|DataFrame) changed while it was read")
 
 
-@pytest.mark.parametrize("case", ["array cells", "frame cells", "default frame cells",
-                                  "frame columns"])
+@pytest.mark.parametrize("case", ["array cells", "frame cells", "default frame cells"])
 def test_a_table_changed_by_another_thread_gives_a_result_or_a_clean_error(case):
     repetitions = 10 * int(os.environ.get("QUORLIN_STRESS_SCALE", "1"))
     calls = 20
