@@ -236,6 +236,9 @@ def _with_floats(i):
     return "2.5" if i == 90001 else f"v{i % 50000}"
 
 
+SHARED = [f"s{k}" for k in range(40)]
+
+
 def _of_every_width(i):
     # Non-ASCII strs of each width, each cell an object of its own, read by their code units
     # once the str cache gives up; lone surrogates share a label with the U+FFFD they become.
@@ -251,7 +254,12 @@ def _of_every_width(i):
     (_of_every_width, 100100),
     # nearly every label new, past the point where looking them up by code units stops
     (lambda i: "".join(["\u0100\xe9" if i % 2 else "\U0001f600", str(i % 190000)]), 200100),
-], ids=["strs", "with floats", "every width", "distinct non-ASCII"])
+    # few labels in many rows, read in parts on the workers: cells of their own and floats (one
+    # whose text is also a str's) in every part, and shared str objects
+    (lambda i: [2.5, np.nan][i % 2] if i % 9973 == 7 else "".join(["w", str(i % 40 / 2)]),
+     140000),
+    (lambda i: SHARED[i % 40] if i % 50000 != 1 else 1.5, 140000),
+], ids=["strs", "with floats", "every width", "distinct non-ASCII", "parts", "parts shared"])
 def test_mostly_distinct_strings_past_the_cache_window(cell, rows):
     cells = [cell(i) for i in range(rows)]
     data = np.array(cells, dtype=object).reshape(-1, 1)

@@ -22,11 +22,16 @@
 namespace quorlin {
 
 // Whether deduplicating still pays after `lookups` lookups of which `added` found a new label.
+// Whether more than seven in eight of the labels looked up were new.
+inline bool nearly_all_new(std::size_t lookups, std::size_t added) noexcept {
+    return added * 8 > lookups * 7;
+}
+
 // Nearly every label new: a set only costs (label encoding dedupes anyway), so a reader stops
 // using one; judged once a window of lookups has been seen.
 inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
     constexpr std::size_t kWindow = std::size_t{1} << 16;
-    return lookups < kWindow || added * 8 <= lookups * 7;
+    return lookups < kWindow || !nearly_all_new(lookups, added);
 }
 
 // Labels a set sized from a sample (many_labels) makes room for up front, at most: 64 MiB of

@@ -46,9 +46,17 @@ bool runs_no_caller_code(PyObject* cell) {
            (PyArray_IsScalar(cell, Generic) && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE));
 }
 
-// One column as a worker reads it.
+// A column of few labels is split into parts of at least this many rows, one per worker: its
+// read would otherwise keep one worker busy while the other waits.
+constexpr std::size_t kLeastPartRows = std::size_t{1} << 16;
+// Str cells a sample must hold to tell that they are nearly all objects of their own.
+constexpr std::size_t kLeastDrawn = 256;
+
+// Rows [first, last) of one column as a worker reads them. A part after the first files its
+// labels into a column of its own (`own`), joined to the first part's afterwards.
 struct ObjectColumnRead {
-    explicit ObjectColumnRead(const ObjectColumnCells& column) : column(column) {}
+    ObjectColumnRead(const ObjectColumnCells& column, std::size_t first, std::size_t last)
+        : column(column), first(first), last(last) {}
 
     // The hash of a cell ahead, kept for its lookup: of its code units (by_units) or its text.
     struct Hashed {
@@ -71,10 +79,14 @@ struct ObjectColumnRead {
     // `give_up` is set.
     void read(TableScan& scan, const std::atomic<bool>& give_up) {
         const std::size_t c = column.c;
-        const char* p = column.cells.data;
+        const char* p =
+            column.cells.data + static_cast<std::ptrdiff_t>(first) * column.cells.stride;
         std::string text;
-        const std::size_t rows = scan.rows();
-        for (std::size_t r = 0; r < rows; ++r, p += column.cells.stride) {
+        const std::size_t rows = last;
+        // Cells that are nearly all objects of their own (as pandas makes them) would only fill
+        // the cache for a window of rows, each a miss, before it gives up.
+        if (objects_nearly_all_distinct()) cache.stop();
+        for (std::size_t r = first; r < rows; ++r, p += column.cells.stride) {
             if (r % kGiveUpRows == 0 && give_up.load(std::memory_order_relaxed)) return;
             if (r + kAhead < rows) {
                 PyObject* ahead =
@@ -124,6 +136,20 @@ struct ObjectColumnRead {
             labels->mark_entries_distinct(true);
             drop_sets();
         }
+    }
+
+    // Whether a sample of the part's str cells shows nearly every one an object of its own.
+    bool objects_nearly_all_distinct() const {
+        const LabelSample sample =
+            sample_labels(first, last, [&](std::size_t r, std::string_view& label) {
+                const char* at =
+                    column.cells.data + static_cast<std::ptrdiff_t>(r) * column.cells.stride;
+                PyObject* cell = load<PyObject*>(at);
+                if (cell == nullptr || !PyUnicode_CheckExact(cell)) return false;
+                label = {at, sizeof(PyObject*)};  // the address, as bytes
+                return true;
+            });
+        return sample.drawn >= kLeastDrawn && nearly_all_new(sample.drawn, sample.distinct);
     }
 
     // The entry of an exact str's label, added when new. `ahead` is what hash_ahead kept for
@@ -220,7 +246,7 @@ struct ObjectColumnRead {
         texts.emplace(expected, FlatLabelSet::LongLabels::Copy);
 
         LabelColumn distinct;
-        distinct.reserve_rows(rows);
+        distinct.reserve_rows(rows - first);
         // Room for the labels read so far and those to come: entries grown step by step copy
         // all they hold at each step. The bytes are judged from the sample's mean length, at
         // most 256 bytes a label, so that one long label in the sample reserves no gigabytes.
@@ -274,6 +300,9 @@ struct ObjectColumnRead {
     }
 
     ObjectColumnCells column;
+    std::size_t first;
+    std::size_t last;
+    LabelColumn own;                // a later part's labels
     LabelColumn* labels = nullptr;  // set once the column is text
     // The cache lives no longer than the workers' read, during which no cell can be freed.
     StrEntryCache cache{StrEntryCache::Keys::Unheld};
@@ -326,6 +355,48 @@ class CellCopy {
     std::vector<ObjectColumnCells> columns_;
 };
 
+// Into how many parts, one per worker, a column is read: one, unless its first cell is a str
+// and a sample of its cells shows few labels. Each part dedupes its labels apart, and label
+// encoding merges them; a column of many labels would have every part hold most of them.
+std::size_t part_count(const ObjectColumnCells& column, std::size_t rows) {
+    const std::size_t count = std::min(parallel::current_num_threads(), rows / kLeastPartRows);
+    if (count < 2) return 1;
+    auto cell = [&](std::size_t r) {
+        return load<PyObject*>(column.cells.data +
+                               static_cast<std::ptrdiff_t>(r) * column.cells.stride);
+    };
+    PyObject* top = cell(0);
+    if (top == nullptr || !PyUnicode_CheckExact(top)) return 1;
+    std::string scratch;
+    const LabelSample sample = sample_labels(0, rows, [&](std::size_t r, std::string_view& label) {
+        PyObject* str = cell(r);
+        if (str == nullptr || !PyUnicode_CheckExact(str)) return false;
+        label = str_text(str, scratch);
+        return true;
+    });
+    return sample.drawn > 0 && many_labels(sample.drawn, sample.distinct) == 0 ? count : 1;
+}
+
+// On the calling thread, after the workers read every part of a column whole: the later parts'
+// entries and rows after the first part's, their floats with its floats (each row keeps its
+// place). The parts dedupe their labels apart, so the entries may repeat a label.
+void join_parts(std::vector<std::unique_ptr<ObjectColumnRead>>& parts) {
+    ObjectColumnRead& head = *parts[0];
+    LabelColumn& labels = *head.labels;
+    for (std::size_t p = 1; p < parts.size(); ++p) {
+        ObjectColumnRead& part = *parts[p];
+        const std::uint32_t base = labels.append_entries(std::move(part.own));
+        for (std::size_t i = 0; i < part.own.size(); ++i) {
+            const std::uint32_t entry = part.own.row_entry(i);
+            labels.push_row(entry == kPending ? kPending : base + entry);
+        }
+        head.floats.insert(head.floats.end(), part.floats.begin(), part.floats.end());
+        part.drop_sets();
+    }
+    head.drop_sets();
+    labels.mark_entries_distinct(false);
+}
+
 }  // namespace
 
 ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectColumnCells>& cells,
@@ -333,18 +404,37 @@ ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectC
     std::optional<CellCopy> copy;
     if constexpr (kOtherThreadsRun) copy.emplace(cells, scan.rows());
     const std::vector<ObjectColumnCells>& columns = copy ? copy->columns() : cells;
-    std::vector<std::unique_ptr<ObjectColumnRead>> reads;
-    reads.reserve(columns.size());
-    for (const ObjectColumnCells& column : columns) {
-        reads.push_back(std::make_unique<ObjectColumnRead>(column));
+    const std::size_t rows = scan.rows();
+    // Each column's parts, and every part in one list for the workers: the columns read whole
+    // first, in order, then the parts, which even out the workers' shares at the end.
+    std::vector<std::vector<std::unique_ptr<ObjectColumnRead>>> parts(columns.size());
+    std::vector<ObjectColumnRead*> reads;
+    std::vector<ObjectColumnRead*> split_reads;
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        const std::size_t count = part_count(columns[k], rows);
+        for (std::size_t p = 0; p < count; ++p) {
+            parts[k].push_back(std::make_unique<ObjectColumnRead>(columns[k], rows * p / count,
+                                                                  rows * (p + 1) / count));
+            (count > 1 ? split_reads : reads).push_back(parts[k].back().get());
+        }
+        if (count > 1) {
+            // Text from its first row on: every part files its floats as labels.
+            parts[k][0]->labels = &scan.turn_text(columns[k].c, 0);
+            for (std::size_t p = 1; p < count; ++p) parts[k][p]->labels = &parts[k][p]->own;
+        }
     }
+    reads.insert(reads.end(), split_reads.begin(), split_reads.end());
     std::atomic<bool> caller_code{false};
+    // Each task takes the next read of the list, whichever task it is: the reads start in the
+    // list's order, and a worker that is done takes the next, so that a long read started late
+    // does not hold up the end.
+    std::atomic<std::size_t> next{0};
     parallel::parallel_for(reads.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t k = first; k < last; ++k) {
-            ObjectColumnRead& read = *reads[k];
+            ObjectColumnRead& read = *reads[next.fetch_add(1, std::memory_order_relaxed)];
             read.read(scan, caller_code);
             if (look == CallerCode::Look && !read.whole &&
-                !read.rest_runs_no_caller_code(scan.rows(), caller_code)) {
+                !read.rest_runs_no_caller_code(rows, caller_code)) {
                 caller_code.store(true, std::memory_order_relaxed);
             }
         }
@@ -355,15 +445,19 @@ ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectC
         result.caller_code = true;
         return result;
     }
-    while (result.whole < reads.size() && reads[result.whole]->whole) ++result.whole;
-    for (std::size_t k = result.whole; k < reads.size(); ++k) {
-        scan.reset_column(reads[k]->column.c);
-    }
+    auto whole = [&](std::size_t k) {
+        return std::all_of(parts[k].begin(), parts[k].end(),
+                           [](const auto& part) { return part->whole; });
+    };
+    while (result.whole < columns.size() && whole(result.whole)) ++result.whole;
+    for (std::size_t k = result.whole; k < columns.size(); ++k) scan.reset_column(columns[k].c);
     for (std::size_t k = 0; k < result.whole; ++k) {
-        if (reads[k]->labels == nullptr) continue;
-        reads[k]->finish();
+        ObjectColumnRead& read = *parts[k][0];
+        if (read.labels == nullptr) continue;
+        if (parts[k].size() > 1) join_parts(parts[k]);
+        read.finish();
         // Every entry came with the row that holds it: label encoding need not look for others.
-        reads[k]->labels->mark_entries_held(true);
+        read.labels->mark_entries_held(true);
     }
     return result;
 }

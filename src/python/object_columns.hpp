@@ -1,11 +1,13 @@
 // Object columns read on the worker pool. Cells that are exact str or exact float are read
 // without any Python code (their type, text and value are plain memory of objects that the
 // container keeps alive), so while the calling thread waits for the workers, holding the
-// interpreter, nothing can change the container or free a cell. Each worker files whole columns:
-// floats while the column is numeric, then str cells by address while cells share str objects,
-// and by text once nearly every cell is an object of its own (as pandas makes them), so that the
-// column holds each label once and label encoding need not dedupe it; the float cells of a text
-// column are left for the calling thread, which turns each distinct value into text once.
+// interpreter, nothing can change the container or free a cell. Each worker files a column, or a
+// part of the rows of a column of few labels that starts with a str (so that one column does not
+// keep one worker busy alone): floats while the column is numeric, then str cells by address
+// while cells share str objects, and by text where nearly every cell is an object of its own (as
+// pandas makes them), so that the column holds each label once and label encoding need not
+// dedupe it; the float cells of a text column are left for the calling thread, which turns each
+// distinct value into text once.
 // A column meeting any other cell stops there, and that column and every later one are read
 // again the sequential way, so that cells whose conversions may run code are met in the order
 // the sequential read meets them. For an exact frame the workers also look at the type of every

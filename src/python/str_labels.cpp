@@ -17,10 +17,7 @@ void StrEntryCache::insert(PyObject* str, std::uint32_t entry) {
     ++used_;
     // Nearly every object distinct: the cache would only cost, so it stops. Below that it pays:
     // a miss costs a probe, a hit spares copying and hashing the text.
-    if (!dedupe_pays(lookups_, used_)) {
-        clear();
-        active_ = false;
-    }
+    if (!dedupe_pays(lookups_, used_)) stop();
 }
 
 void StrEntryCache::place(Slot slot) noexcept {

@@ -73,6 +73,11 @@ class StrEntryCache {
     ~StrEntryCache() { clear(); }
 
     bool active() const noexcept { return active_; }
+    // Stops filing: every later find misses, and nothing is inserted.
+    void stop() noexcept {
+        clear();
+        active_ = false;
+    }
     // The entry filed for `str`, or kNoEntry.
     std::uint32_t find(PyObject* str) noexcept;
     // Files `str` (not yet filed) under `entry`.
