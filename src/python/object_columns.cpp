@@ -55,8 +55,9 @@ constexpr std::size_t kLeastDrawn = 256;
 // Rows [first, last) of one column as a worker reads them. A part after the first files its
 // labels into a column of its own (`own`), joined to the first part's afterwards.
 struct ObjectColumnRead {
-    ObjectColumnRead(const ObjectColumnCells& column, std::size_t first, std::size_t last)
-        : column(column), first(first), last(last) {}
+    ObjectColumnRead(const ObjectColumnCells& column, std::size_t first, std::size_t last,
+                     std::size_t column_rows)
+        : column(column), first(first), last(last), column_rows(column_rows) {}
 
     // The hash of a cell ahead, kept for its lookup: of its code units (by_units) or its text.
     struct Hashed {
@@ -246,7 +247,8 @@ struct ObjectColumnRead {
         texts.emplace(expected, FlatLabelSet::LongLabels::Copy);
 
         LabelColumn distinct;
-        distinct.reserve_rows(rows - first);
+        // The first part's labels become the column's, which the later parts' rows join.
+        distinct.reserve_rows(first == 0 ? column_rows : rows - first);
         // Room for the labels read so far and those to come: entries grown step by step copy
         // all they hold at each step. The bytes are judged from the sample's mean length, at
         // most 256 bytes a label, so that one long label in the sample reserves no gigabytes.
@@ -302,6 +304,7 @@ struct ObjectColumnRead {
     ObjectColumnCells column;
     std::size_t first;
     std::size_t last;
+    std::size_t column_rows;
     LabelColumn own;                // a later part's labels
     LabelColumn* labels = nullptr;  // set once the column is text
     // The cache lives no longer than the workers' read, during which no cell can be freed.
@@ -414,7 +417,7 @@ ObjectColumnsRead read_object_columns(TableScan& scan, const std::vector<ObjectC
         const std::size_t count = part_count(columns[k], rows);
         for (std::size_t p = 0; p < count; ++p) {
             parts[k].push_back(std::make_unique<ObjectColumnRead>(columns[k], rows * p / count,
-                                                                  rows * (p + 1) / count));
+                                                                  rows * (p + 1) / count, rows));
             (count > 1 ? split_reads : reads).push_back(parts[k].back().get());
         }
         if (count > 1) {
