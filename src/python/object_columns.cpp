@@ -85,8 +85,9 @@ struct ObjectColumnRead {
         std::string text;
         const std::size_t rows = last;
         // Cells that are nearly all objects of their own (as pandas makes them) would only fill
-        // the cache for a window of rows, each a miss, before it gives up.
-        if (objects_nearly_all_distinct()) cache.stop();
+        // the cache for a window of rows, each a miss, before it gives up. Fewer rows than that
+        // window are not worth the sample.
+        if (rows - first >= kLeastPartRows && objects_nearly_all_distinct()) cache.stop();
         for (std::size_t r = first; r < rows; ++r, p += column.cells.stride) {
             if (r % kGiveUpRows == 0 && give_up.load(std::memory_order_relaxed)) return;
             if (r + kAhead < rows) {
