@@ -21,12 +21,12 @@
 
 namespace quorlin {
 
-// Whether deduplicating still pays after `lookups` lookups of which `added` found a new label.
-// Whether more than seven in eight of the labels looked up were new.
+// Whether more than seven in eight of the `lookups` labels looked up were new (`added`).
 inline bool nearly_all_new(std::size_t lookups, std::size_t added) noexcept {
     return added * 8 > lookups * 7;
 }
 
+// Whether deduplicating still pays after `lookups` lookups of which `added` found a new label.
 // Nearly every label new: a set only costs (label encoding dedupes anyway), so a reader stops
 // using one; judged once a window of lookups has been seen.
 inline bool dedupe_pays(std::size_t lookups, std::size_t added) noexcept {
