@@ -52,6 +52,22 @@ constexpr std::size_t kLeastPartRows = std::size_t{1} << 16;
 // Str cells a sample must hold to tell that they are nearly all objects of their own.
 constexpr std::size_t kLeastDrawn = 256;
 
+// The slot that holds row r's cell.
+const char* cell_slot(const ColumnCells& cells, std::size_t r) {
+    return cells.data + static_cast<std::ptrdiff_t>(r) * cells.stride;
+}
+
+// A sample of the labels of the exact str cells of rows [first, last).
+LabelSample sample_strs(const ColumnCells& cells, std::size_t first, std::size_t last) {
+    std::string scratch;
+    return sample_labels(first, last, [&](std::size_t r, std::string_view& label) {
+        PyObject* cell = load<PyObject*>(cell_slot(cells, r));
+        if (cell == nullptr || !PyUnicode_CheckExact(cell)) return false;
+        label = str_text(cell, scratch);
+        return true;
+    });
+}
+
 // Rows [first, last) of one column as a worker reads them. A part after the first files its
 // labels into a column of its own (`own`), joined to the first part's afterwards.
 struct ObjectColumnRead {
@@ -80,8 +96,7 @@ struct ObjectColumnRead {
     // `give_up` is set.
     void read(TableScan& scan, const std::atomic<bool>& give_up) {
         const std::size_t c = column.c;
-        const char* p =
-            column.cells.data + static_cast<std::ptrdiff_t>(first) * column.cells.stride;
+        const char* p = cell_slot(column.cells, first);
         std::string text;
         const std::size_t rows = last;
         // Cells that are nearly all objects of their own (as pandas makes them) would only fill
@@ -144,8 +159,7 @@ struct ObjectColumnRead {
     bool objects_nearly_all_distinct() const {
         const LabelSample sample =
             sample_labels(first, last, [&](std::size_t r, std::string_view& label) {
-                const char* at =
-                    column.cells.data + static_cast<std::ptrdiff_t>(r) * column.cells.stride;
+                const char* at = cell_slot(column.cells, r);
                 PyObject* cell = load<PyObject*>(at);
                 if (cell == nullptr || !PyUnicode_CheckExact(cell)) return false;
                 label = {at, sizeof(PyObject*)};  // the address, as bytes
@@ -234,15 +248,7 @@ struct ObjectColumnRead {
     // left shows (a set grown step by step rehashes into fresh pages each time), and the
     // column's entries so far replaced by its labels, each once.
     void start_texts(std::size_t r, std::size_t rows) {
-        std::string scratch;
-        const LabelSample sample =
-            sample_labels(r, rows, [&](std::size_t s, std::string_view& label) {
-                PyObject* cell = load<PyObject*>(
-                    column.cells.data + static_cast<std::ptrdiff_t>(s) * column.cells.stride);
-                if (cell == nullptr || !PyUnicode_CheckExact(cell)) return false;
-                label = str_text(cell, scratch);
-                return true;
-            });
+        const LabelSample sample = sample_strs(column.cells, r, rows);
         const std::size_t many = many_labels(sample.drawn, sample.distinct);
         const std::size_t expected = std::min({many, rows - r, kMostReservedLabels});
         texts.emplace(expected, FlatLabelSet::LongLabels::Copy);
@@ -365,19 +371,9 @@ class CellCopy {
 std::size_t part_count(const ObjectColumnCells& column, std::size_t rows) {
     const std::size_t count = std::min(parallel::current_num_threads(), rows / kLeastPartRows);
     if (count < 2) return 1;
-    auto cell = [&](std::size_t r) {
-        return load<PyObject*>(column.cells.data +
-                               static_cast<std::ptrdiff_t>(r) * column.cells.stride);
-    };
-    PyObject* top = cell(0);
+    PyObject* top = load<PyObject*>(column.cells.data);
     if (top == nullptr || !PyUnicode_CheckExact(top)) return 1;
-    std::string scratch;
-    const LabelSample sample = sample_labels(0, rows, [&](std::size_t r, std::string_view& label) {
-        PyObject* str = cell(r);
-        if (str == nullptr || !PyUnicode_CheckExact(str)) return false;
-        label = str_text(str, scratch);
-        return true;
-    });
+    const LabelSample sample = sample_strs(column.cells, 0, rows);
     return sample.drawn > 0 && many_labels(sample.drawn, sample.distinct) == 0 ? count : 1;
 }
 
