@@ -159,11 +159,6 @@ class BlockCache {
         woken_.notify_one();
     }
 
-    bool empty() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return kept_.empty();
-    }
-
     // A forked child has the kept blocks but not the thread, and the mutex may have been copied
     // locked: it starts afresh.
     void forget_in_child() noexcept {
@@ -266,14 +261,15 @@ void* reuse(std::size_t bytes, bool zeroed) noexcept {
 #if QUORLIN_MAP_BLOCKS
     try {
         const std::size_t size = mapped_size(bytes);
-        BlockCache& blocks = cache();
-        // Blocks kept mean calls in a row: a fresh block will be given back for the next one.
-        const bool in_a_row = !blocks.empty();
-        if (void* block = blocks.take(size, in_a_row)) {
+        if (void* block = cache().take(size, true)) {
             if (zeroed) std::memset(block, 0, bytes);
             return block;
         }
-        return in_a_row ? map_block(size) : nullptr;  // fresh pages read as zero
+        // Fresh pages read as zero. Mapped in huge pages rather than taken from malloc: an
+        // array is written whole, and 64 MiB of small pages, each faulted in on its own, took
+        // 30 ms more than the decode that wrote them, whenever a second had passed since the
+        // last call (the kept blocks gone) and malloc had none of its own at hand.
+        return map_block(size);
     } catch (...) {
         return nullptr;  // the cache or the block could not be made
     }

@@ -24,8 +24,8 @@ namespace large_memory {
 bool is_mapped(std::size_t bytes) noexcept;
 void* allocate(std::size_t bytes, std::size_t alignment);
 // For memory that has a place of its own to come from otherwise: a block of `bytes`
-// (is_mapped), all zero if `zeroed`, while blocks are kept (calls follow each other): a kept
-// one if one is large enough, else a fresh one. Null when none is kept.
+// (is_mapped), all zero if `zeroed`: a kept one if one is large enough, else a fresh one. Null
+// when none can be had (or blocks are not mapped in this build): the caller then takes its own.
 void* reuse(std::size_t bytes, bool zeroed) noexcept;
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 

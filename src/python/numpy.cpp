@@ -16,10 +16,10 @@ namespace {
 
 // The data of the big arrays we make comes, through NumPy's allocator interface (so that the
 // array owns it as any other), from the blocks that the encoding's own buffers gave back, when
-// one is kept that is large enough; else from malloc, as NumPy's own allocator has it, which may
-// have freed memory at hand that costs no new pages. Such a block goes back to the kept ones once
-// the array is dropped. Calls in a row then pass their pages on instead of faulting in and
-// zeroing fresh ones: a million rows of eight columns is 64 MiB of them.
+// one is kept that is large enough; else from a fresh block in huge pages. Such a block goes
+// back to the kept ones once the array is dropped. Calls in a row then pass their pages on
+// instead of faulting in and zeroing fresh ones: a million rows of eight columns is 64 MiB of
+// them. Malloc serves only where no block can be had.
 class BigBlocks {
   public:
     static void* allocate(void*, std::size_t size) noexcept { return take(size, false); }
