@@ -23,10 +23,11 @@ namespace large_memory {
 // rather than taken from operator new.
 bool is_mapped(std::size_t bytes) noexcept;
 void* allocate(std::size_t bytes, std::size_t alignment);
-// For memory that has a place of its own to come from otherwise: a block of `bytes`
-// (is_mapped), all zero if `zeroed`: a kept one if one is large enough, else a fresh one. Null
-// when none can be had (or blocks are not mapped in this build): the caller then takes its own.
-void* reuse(std::size_t bytes, bool zeroed) noexcept;
+// For memory that would otherwise come from malloc: `bytes` (is_mapped), all zero if `zeroed`.
+// A kept block if one is large enough; else malloc's, when what it hands out is mostly in
+// memory already; else a fresh block. `mapped` says whether it is a block (to go back through
+// release) or malloc's (to go back through free). Null when none can be had.
+void* reuse(std::size_t bytes, bool zeroed, bool& mapped) noexcept;
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 
 }  // namespace large_memory

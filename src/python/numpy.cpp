@@ -16,10 +16,10 @@ namespace {
 
 // The data of the big arrays we make comes, through NumPy's allocator interface (so that the
 // array owns it as any other), from the blocks that the encoding's own buffers gave back, when
-// one is kept that is large enough; else from a fresh block in huge pages. Such a block goes
-// back to the kept ones once the array is dropped. Calls in a row then pass their pages on
-// instead of faulting in and zeroing fresh ones: a million rows of eight columns is 64 MiB of
-// them. Malloc serves only where no block can be had.
+// one is kept that is large enough; else from malloc, when it has memory at hand that costs no
+// new pages, or from a fresh block in huge pages. A block goes back to the kept ones once the
+// array is dropped. Calls in a row then pass their pages on instead of faulting in and zeroing
+// fresh ones: a million rows of eight columns is 64 MiB of them.
 class BigBlocks {
   public:
     static void* allocate(void*, std::size_t size) noexcept { return take(size, false); }
@@ -48,8 +48,11 @@ class BigBlocks {
 
   private:
     static void* take(std::size_t size, bool zeroed) noexcept {
-        void* block = large_memory::is_mapped(size) ? large_memory::reuse(size, zeroed) : nullptr;
-        if (block == nullptr) return zeroed ? std::calloc(size, 1) : std::malloc(size);
+        if (!large_memory::is_mapped(size))
+            return zeroed ? std::calloc(size, 1) : std::malloc(size);
+        bool mapped = false;
+        void* block = large_memory::reuse(size, zeroed, mapped);
+        if (!mapped) return block;  // malloc's, or null
         std::lock_guard<std::mutex> lock(mutex());
         try {
             sizes().emplace(block, size);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -19,6 +20,7 @@ struct Live {
     unsigned char* block;
     std::size_t bytes;
     unsigned char mark;
+    bool from_malloc = false;
 };
 
 // A byte of every page, and the last: blocks are handed out in whole pages.
@@ -29,6 +31,14 @@ bool holds(const Live& live) {
     return live.block[live.bytes - 1] == live.mark;
 }
 
+void release(const Live& live) {
+    if (live.from_malloc) {
+        std::free(live.block);
+    } else {
+        large_memory::release(live.block, live.bytes, 64);
+    }
+}
+
 TEST(LargeMemory, LiveBlocksNeverOverlapAsBlocksAreKeptCutAndJoined) {
     std::mt19937 rng(11);
     std::vector<Live> live;
@@ -37,31 +47,31 @@ TEST(LargeMemory, LiveBlocksNeverOverlapAsBlocksAreKeptCutAndJoined) {
         if (live.size() < 6 && (live.empty() || rng() % 2 == 0)) {
             // Sizes on and off the 2 MiB steps the blocks are mapped in.
             const std::size_t bytes = (4 + rng() % 20) * kMiB + (rng() % 2) * (rng() % kMiB);
-            // A third of them as an array's data is taken: a kept block, cleared, or while
-            // blocks are kept a fresh one (null otherwise, and then a block of the encoding's).
+            // A third of them as an array's data is taken (a kept block or a fresh one, or
+            // malloc's), all zero; the others as the encoding's own buffers.
             unsigned char* block = nullptr;
+            bool mapped = true;
             if (rng() % 3 == 0) {
-                block = static_cast<unsigned char*>(large_memory::reuse(bytes, true));
-                if (block != nullptr) {
-                    ASSERT_TRUE(
-                        std::all_of(block, block + bytes, [](unsigned char b) { return b == 0; }));
-                }
-            }
-            if (block == nullptr)
+                block = static_cast<unsigned char*>(large_memory::reuse(bytes, true, mapped));
+                ASSERT_NE(block, nullptr);
+                ASSERT_TRUE(
+                    std::all_of(block, block + bytes, [](unsigned char b) { return b == 0; }));
+            } else {
                 block = static_cast<unsigned char*>(large_memory::allocate(bytes, 64));
-            live.push_back({block, bytes, mark});
+            }
+            live.push_back({block, bytes, mark, !mapped});
             std::memset(block, mark, live.back().bytes);
             mark = static_cast<unsigned char>(mark % 250 + 1);
         } else {
             const std::size_t i = rng() % live.size();
             for (const Live& other : live) ASSERT_TRUE(holds(other));
-            large_memory::release(live[i].block, live[i].bytes, 64);
+            release(live[i]);
             live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
     for (const Live& block : live) {
         ASSERT_TRUE(holds(block));
-        large_memory::release(block.block, block.bytes, 64);
+        release(block);
     }
 }
 
