@@ -1,8 +1,8 @@
 """Peak extra memory of encode on large inputs, as a multiple of the size of encode's output.
 
 The peak during the call is read from VmHWM after resetting it (Linux /proc/self/clear_refs);
-the extra is that peak less the resident size just before the call, so it includes the output
-itself. Run each case in a fresh process:
+the extra is that peak less the resident size just before the call (after the allocators gave
+back what they held freed), so it includes the output itself. Run each case in a fresh process:
 
     python bench/bench_memory.py frame [ROWS]    # 10^7 rows x 8 columns: 4 text, 4 float64
     python bench/bench_memory.py floats [ROWS]   # 10^7 rows x 10 float64 columns
@@ -16,6 +16,7 @@ missing. Targets: frame at most 1.5x the output; floats the output alone (1.0x, 
 Prints one line; the exit status is 0 whatever the figures are.
 """
 
+import ctypes
 import gc
 import sys
 import time
@@ -32,6 +33,20 @@ def status(field):
             if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
     raise KeyError(field)
+
+
+def trim():
+    """Gives back what the allocators hold freed (glibc's heap, Arrow's pool), so that the call
+    starts from the same state whatever building the input left: else the output may land on
+    freed pages already in memory and seem to cost nothing, or not, from one run to the next."""
+    gc.collect()
+    try:
+        import pyarrow
+
+        pyarrow.default_memory_pool().release_unused()
+    except ImportError:
+        pass
+    ctypes.CDLL(None).malloc_trim(0)
 
 
 def reset_peak():
@@ -80,7 +95,7 @@ def main():
     kinds = (sorted(set(map(str, data.dtypes))) if hasattr(data, "dtypes")
              else [f"{data.dtype} ndarray"])
     enc = Encoder()
-    gc.collect()
+    trim()
     before_call = status("VmRSS")
     reset_peak()
     start = time.perf_counter()

@@ -405,6 +405,10 @@ class ColumnEncoding {
         SortedLabels sorted;
         for (const MarkerPosition& m : markers_) sorted.add_marker(m.marker);
         const std::size_t rows = labels_.size();
+        // The codes bring in the output's pages that are not in memory yet: blocks kept for
+        // reuse give way to them rather than add to the peak beside them.
+        large_memory::make_room(large_memory::bytes_not_resident(
+            out.base, ((rows - 1) * out.stride + 1) * sizeof(double)));
         parallel::join(
             [&] {
                 copy_labels(sorted);

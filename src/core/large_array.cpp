@@ -160,6 +160,12 @@ class BlockCache {
         woken_.notify_one();
     }
 
+    // Unmaps kept blocks, the largest first, until `size` bytes are gone or none is left.
+    void give_way(std::size_t size) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        make_room(size);
+    }
+
     // A forked child has the kept blocks but not the thread, and the mutex may have been copied
     // locked: it starts afresh.
     void forget_in_child() noexcept {
@@ -250,29 +256,37 @@ BlockCache& cache() {
     return *blocks;
 }
 
-// Whether most pages of [p, p + bytes) are in memory.
-bool mostly_resident(const void* p, std::size_t bytes) noexcept {
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{page - 1};
-    const std::size_t pages =
-        (reinterpret_cast<std::uintptr_t>(p) + bytes - start + page - 1) / page;
-    std::size_t resident = 0;
-    unsigned char in_memory[1024];
-    for (std::size_t done = 0; done < pages; done += sizeof in_memory) {
-        const std::size_t n = std::min(sizeof in_memory, pages - done);
-        if (mincore(reinterpret_cast<void*>(start + done * page), n * page, in_memory) != 0)
-            return false;
-        for (std::size_t i = 0; i < n; ++i) resident += in_memory[i] & 1;
-    }
-    return resident * 2 >= pages;
-}
-
 #endif
 
 }  // namespace
 
 bool is_mapped(std::size_t bytes) noexcept {
     return bytes >= kHugeFrom;
+}
+
+std::size_t bytes_not_resident(const void* p, std::size_t bytes) noexcept {
+    if (bytes == 0) return 0;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{page - 1};
+    const std::size_t pages =
+        (reinterpret_cast<std::uintptr_t>(p) + bytes - start + page - 1) / page;
+    std::size_t absent = 0;
+    unsigned char in_memory[1024];
+    for (std::size_t done = 0; done < pages; done += sizeof in_memory) {
+        const std::size_t n = std::min(sizeof in_memory, pages - done);
+        if (mincore(reinterpret_cast<void*>(start + done * page), n * page, in_memory) != 0)
+            return bytes;  // unknown: taken as all to come
+        for (std::size_t i = 0; i < n; ++i) absent += (in_memory[i] & 1) == 0;
+    }
+    return std::min(bytes, absent * page);
+}
+
+void make_room(std::size_t bytes) noexcept {
+#if QUORLIN_MAP_BLOCKS
+    if (bytes > 0) cache().give_way(bytes);
+#else
+    (void)bytes;
+#endif
 }
 
 void* reuse(std::size_t bytes, bool zeroed, bool& mapped) noexcept {
@@ -290,7 +304,7 @@ void* reuse(std::size_t bytes, bool zeroed, bool& mapped) noexcept {
         // written whole, and 64 MiB of small pages, each faulted in on its own, took 30 ms more
         // than the decode that wrote them.
         if (void* heap = std::malloc(bytes)) {
-            if (mostly_resident(heap, bytes)) {
+            if (bytes_not_resident(heap, bytes) <= bytes / 2) {
                 if (zeroed) std::memset(heap, 0, bytes);
                 return heap;
             }

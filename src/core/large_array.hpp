@@ -29,6 +29,12 @@ void* allocate(std::size_t bytes, std::size_t alignment);
 // release) or malloc's (to go back through free). Null when none can be had.
 void* reuse(std::size_t bytes, bool zeroed, bool& mapped) noexcept;
 void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
+// Unmaps kept blocks, the largest first, until `bytes` of them are gone (or none is left): for
+// memory about to come into use that is not theirs (fresh pages of an array being written), so
+// that blocks kept for reuse do not add to the peak beside it.
+void make_room(std::size_t bytes) noexcept;
+// How many bytes of [p, p + bytes) are not in memory yet (all of them when that cannot be told).
+std::size_t bytes_not_resident(const void* p, std::size_t bytes) noexcept;
 
 }  // namespace large_memory
 
