@@ -194,8 +194,7 @@ class ColumnEncoding {
         } else {
             dedupe_chunks();
         }
-        gather_distinct();
-        sort_labels(items_);
+        sort_distinct();
         number_labels();
         code_entries();
         return write(out);
@@ -285,61 +284,55 @@ class ColumnEncoding {
         });
     }
 
-    // The distinct labels, each under its global id: the entry itself, the id in the only
-    // piece, the part's offset plus the id in the part's set, or the partition's offset plus
-    // the id in the partition's merged set.
-    void gather_distinct() {
+    // The distinct labels sorted, each under its global id: the entry itself, the id in the
+    // only piece, the part's offset plus the id in the part's set, or the partition's offset
+    // plus the id in the partition's merged set. The sort makes their items from where they lie.
+    void sort_distinct() {
         offsets_.assign((part_bits_ > 0 ? parts_.size() : partitions_) + 1, 0);
-        if (part_bits_ > 0) {
-            for (std::size_t p = 0; p < parts_.size(); ++p) {
-                offsets_[p + 1] = offsets_[p] + parts_[p].size();
-            }
-            items_.resize(offsets_.back());
-            parallel::parallel_for(parts_.size(), [&](std::size_t first, std::size_t last) {
-                for (std::size_t p = first; p < last; ++p) {
-                    const auto& distinct = parts_[p].labels();
-                    for (std::size_t i = 0; i < distinct.size(); ++i) {
-                        auto id = static_cast<std::uint32_t>(offsets_[p] + i);
-                        items_[id] = sort_item(distinct[i].view(), id);
-                    }
-                }
-            });
-        } else if (known_distinct_) {
-            items_.resize(entries_);
+        if (known_distinct_) {
             parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
-                for (std::size_t e = first; e < last; ++e) {
+                for (std::size_t e = first; e < last; ++e)
                     local_[e] = static_cast<std::uint32_t>(e);
-                    items_[e] = sort_item(labels_.entry(e), local_[e]);
-                }
             });
+            sort_made_items(
+                items_, entries_, [&](std::size_t first, std::size_t last, SortItem* out) {
+                    for (std::size_t e = first; e < last; ++e) {
+                        out[e - first] = sort_item(labels_.entry(e), static_cast<std::uint32_t>(e));
+                    }
+                });
+            return;
+        }
+        // Otherwise lists of distinct labels, one after the other; global id = place in all.
+        std::vector<const LargeVector<DistinctLabel>*> lists;
+        std::vector<FlatLabelSet> merged;
+        if (part_bits_ > 0) {
+            for (const FlatLabelSet& part : parts_) lists.push_back(&part.labels());
         } else if (pieces_.size() == 1) {
-            const auto& distinct = pieces_[0]->set.labels();
-            items_.resize(distinct.size());
-            parallel::parallel_for(distinct.size(), [&](std::size_t first, std::size_t last) {
-                for (std::size_t i = first; i < last; ++i) {
-                    items_[i] = sort_item(distinct[i].view(), static_cast<std::uint32_t>(i));
-                }
-            });
+            lists.push_back(&pieces_[0]->set.labels());
         } else if (pieces_.size() > 1) {
-            std::vector<FlatLabelSet> merged(partitions_);
+            merged.resize(partitions_);
             parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
                 for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces_, p);
             });
-            for (std::size_t p = 0; p < partitions_; ++p) {
-                offsets_[p + 1] = offsets_[p] + merged[p].size();
-                merged[p].release_slots();  // every piece label has its merged id
+            for (FlatLabelSet& set : merged) {
+                set.release_slots();  // every piece label has its merged id
+                lists.push_back(&set.labels());
             }
-            items_.resize(offsets_[partitions_]);
-            parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
-                for (std::size_t p = first; p < last; ++p) {
-                    const auto& distinct = merged[p].labels();
-                    for (std::size_t i = 0; i < distinct.size(); ++i) {
-                        auto id = static_cast<std::uint32_t>(offsets_[p] + i);
-                        items_[offsets_[p] + i] = sort_item(distinct[i].view(), id);
-                    }
+        }
+        std::vector<std::size_t> starts(lists.size() + 1, 0);
+        for (std::size_t k = 0; k < lists.size(); ++k) starts[k + 1] = starts[k] + lists[k]->size();
+        // The parts' and the merged partitions' offsets are where their lists start.
+        if (part_bits_ > 0 || pieces_.size() > 1) offsets_ = starts;
+        sort_made_items(
+            items_, starts.back(), [&](std::size_t first, std::size_t last, SortItem* out) {
+                auto k = static_cast<std::size_t>(
+                    std::upper_bound(starts.begin(), starts.end(), first) - starts.begin() - 1);
+                for (std::size_t i = first; i < last; ++i) {
+                    while (i >= starts[k + 1]) ++k;
+                    out[i - first] =
+                        sort_item((*lists[k])[i - starts[k]].view(), static_cast<std::uint32_t>(i));
                 }
             });
-        }
     }
 
     // Codes by global id: dense over the sorted labels that are not markers.
@@ -400,35 +393,29 @@ class ColumnEncoding {
         });
     }
 
-    // The labels in code order, beside every row's code (NaN for a marker) written to `out`.
+    // The labels in code order, then every row's code (NaN for a marker) written to `out`.
     SortedLabels write(CodeSink out) {
         SortedLabels sorted;
         for (const MarkerPosition& m : markers_) sorted.add_marker(m.marker);
         const std::size_t rows = labels_.size();
+        copy_labels(sorted);
+        SortItems().swap(items_);
         // The codes bring in the output's pages that are not in memory yet: blocks kept for
-        // reuse give way to them rather than add to the peak beside them.
+        // reuse (the sort's among them) give way to them rather than add to the peak beside them.
         large_memory::make_room(large_memory::bytes_not_resident(
             out.base, ((rows - 1) * out.stride + 1) * sizeof(double)));
-        parallel::join(
-            [&] {
-                copy_labels(sorted);
-                // Given back before the last of the rows' codes bring in the output's pages.
-                SortItems().swap(items_);
-            },
-            [&] {
-                parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
-                    // In locals: the stores of codes could otherwise alias them.
-                    const std::uint32_t* const codes = local_.get();
-                    double* const base = out.base;
-                    const std::size_t stride = out.stride;
-                    const std::size_t entries = entries_;
-                    const LabelColumn& labels = labels_;
-                    for (std::size_t r = first; r < last; ++r) {
-                        const std::uint32_t code = codes[checked_entry(labels, r, entries)];
-                        base[r * stride] = code == kNoCode ? kMissing : static_cast<double>(code);
-                    }
-                });
-            });
+        parallel::parallel_for(rows, [&](std::size_t first, std::size_t last) {
+            // In locals: the stores of codes could otherwise alias them.
+            const std::uint32_t* const codes = local_.get();
+            double* const base = out.base;
+            const std::size_t stride = out.stride;
+            const std::size_t entries = entries_;
+            const LabelColumn& labels = labels_;
+            for (std::size_t r = first; r < last; ++r) {
+                const std::uint32_t code = codes[checked_entry(labels, r, entries)];
+                base[r * stride] = code == kNoCode ? kMissing : static_cast<double>(code);
+            }
+        });
         return sorted;
     }
 

@@ -211,7 +211,97 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
     });
 }
 
+// Makes all n items into `items`, on the pool.
+void make_all(SortItems& items, std::size_t n, const MakeItems& make) {
+    items.resize(n);
+    parallel::parallel_for(
+        n, [&](std::size_t first, std::size_t last) { make(first, last, items.data() + first); });
+}
+
 }  // namespace
+
+void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make) {
+    const std::size_t threads = parallel::current_num_threads();
+    if (n < kParallelFrom || threads <= 1) {
+        make_all(items, n, make);
+        sort_labels(items);
+        return;
+    }
+    const std::size_t pieces = 4 * threads;
+    const std::size_t piece_size = (n + pieces - 1) / pieces;
+    // Runs the items of piece p through `each`, a run of them made at a time.
+    constexpr std::size_t kRun = 256;
+    auto over_piece = [&](std::size_t p, auto&& each) {
+        std::array<SortItem, kRun> run;
+        const std::size_t end = std::min(n, (p + 1) * piece_size);
+        for (std::size_t at = std::min(n, p * piece_size); at < end; at += kRun) {
+            const std::size_t m = std::min(kRun, end - at);
+            make(at, at + m, run.data());
+            for (std::size_t i = 0; i < m; ++i) each(run[i]);
+        }
+    };
+    SortItem first_item;
+    make(0, 1, &first_item);
+    const Key k0 = key_of(first_item);
+    std::vector<Key> diffs(pieces, 0);
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            over_piece(p, [&](const SortItem& item) { diffs[p] |= key_of(item) ^ k0; });
+        }
+    });
+    Key diff = 0;
+    for (Key d : diffs) diff |= d;
+    if (diff == 0) {
+        // Every label shares its first 16 bytes: keyed anew deeper, by the sort of all items.
+        make_all(items, n, make);
+        sort_labels(items);
+        return;
+    }
+    const unsigned bit = first_bit(diff);
+    constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
+    // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
+    std::vector<std::size_t> counts(pieces * kDigits, 0);
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* count = counts.data() + p * kDigits;
+            over_piece(
+                p, [&](const SortItem& item) { ++count[digit(key_of(item), bit, kTopDigitBits)]; });
+        }
+    });
+    std::vector<std::size_t> digit_start(kDigits + 1, 0);
+    std::size_t start = 0;
+    for (std::size_t d = 0; d < kDigits; ++d) {
+        digit_start[d] = start;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            const std::size_t c = counts[p * kDigits + d];
+            counts[p * kDigits + d] = start;
+            start += c;
+        }
+    }
+    digit_start[kDigits] = n;
+    items.resize(n);
+    SortItem* const placed = items.data();
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* next = counts.data() + p * kDigits;
+            over_piece(p, [&](const SortItem& item) {
+                placed[next[digit(key_of(item), bit, kTopDigitBits)]++] = item;
+            });
+        }
+    });
+    parallel::parallel_for(kDigits, [&](std::size_t first, std::size_t last) {
+        // One scratch for the task's digits, as large as the largest of their ranges.
+        std::size_t most = 0;
+        for (std::size_t d = first; d < last; ++d) {
+            most = std::max(most, digit_start[d + 1] - digit_start[d]);
+        }
+        LargeArray<SortItem> scratch(most > kCompareBelow ? most : 0);
+        for (std::size_t d = first; d < last; ++d) {
+            const std::size_t begin = digit_start[d];
+            radix_sort(placed + begin, scratch.get(), digit_start[d + 1] - begin, false, 0);
+        }
+    });
+}
 
 void sort_labels(SortItems& items) {
     const std::size_t n = items.size();

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -35,5 +36,14 @@ bool sort_less(const SortItem& a, const SortItem& b);
 // The prefixes are the sort's working keys: afterwards they may hold later bytes of a label, so
 // sorted items are compared by their bytes.
 void sort_labels(SortItems& items);
+
+// Makes items [first, last) of a sequence into out[0, last - first).
+using MakeItems = std::function<void(std::size_t first, std::size_t last, SortItem* out)>;
+
+// The n items that `make` gives, sorted as sort_labels sorts them, into `items`. Many labels are
+// spread by their top digit straight from where they lie (made once to find the digit's place,
+// once to count, once to be placed), so that besides the n items only each digit's range needs
+// scratch of its size, not all n: for two million labels that is 80 MB less at the peak.
+void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make);
 
 }  // namespace quorlin

@@ -1,6 +1,6 @@
 // The label sort gives byte order (memcmp, then length) for labels that share starts of every
 // length (past the depth to which they are keyed, too), around the radix cutoffs, on every pool
-// size.
+// size, whether its items are made first or where the labels lie.
 #include "core/label_sort.hpp"
 
 #include <gtest/gtest.h>
@@ -46,16 +46,32 @@ TEST(LabelSort, GivesByteOrder) {
                 std::vector<std::string> want = input;
                 std::sort(want.begin(), want.end());
                 for (std::size_t threads : {1, 2, 3, 8}) {
-                    SortItems items;
-                    for (std::size_t i = 0; i < input.size(); ++i) {
-                        items.push_back(sort_item(input[i], static_cast<std::uint32_t>(i)));
+                    // Both roads: all items made first and sorted, or made where they lie.
+                    for (bool made : {false, true}) {
+                        SortItems items;
+                        parallel::ThreadPool(threads).install([&] {
+                            if (made) {
+                                sort_made_items(
+                                    items, input.size(),
+                                    [&](std::size_t first, std::size_t last, SortItem* out) {
+                                        for (std::size_t i = first; i < last; ++i) {
+                                            out[i - first] =
+                                                sort_item(input[i], static_cast<std::uint32_t>(i));
+                                        }
+                                    });
+                                return;
+                            }
+                            for (std::size_t i = 0; i < input.size(); ++i) {
+                                items.push_back(sort_item(input[i], static_cast<std::uint32_t>(i)));
+                            }
+                            sort_labels(items);
+                        });
+                        std::vector<std::string> got;
+                        for (const SortItem& item : items) got.push_back(input[item.id]);
+                        ASSERT_EQ(got, want) << input.size() << " labels, shared start " << shared
+                                             << ", full bytes " << full_bytes << ", " << threads
+                                             << " threads" << (made ? ", made in place" : "");
                     }
-                    parallel::ThreadPool(threads).install([&] { sort_labels(items); });
-                    std::vector<std::string> got;
-                    for (const SortItem& item : items) got.push_back(input[item.id]);
-                    ASSERT_EQ(got, want)
-                        << input.size() << " labels, shared start " << shared << ", full bytes "
-                        << full_bytes << ", " << threads << " threads";
                 }
             }
         }
