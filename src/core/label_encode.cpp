@@ -12,9 +12,9 @@
 //     need no merge.
 //  2. Only the distinct labels are sorted, in parallel; a label's code is its sorted position
 //     less the missing-value markers in front of it.
-//  3. Each entry's code is composed from its id in its piece's (or part's) set; then each row goes
-//     entry -> code through one dense array, while the sorted labels are copied into the
-//     column's tables beside it.
+//  3. Each entry's code is composed from its id in its piece's (or part's) set; the sorted
+//     labels are copied into the column's tables; then each row goes entry -> code through one
+//     dense array.
 #include "core/label_encode.hpp"
 
 #include <algorithm>
