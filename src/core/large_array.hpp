@@ -1,7 +1,7 @@
 // Memory for the big buffers of one encoding that are sized up front and written whole soon
 // after: set slots and labels, sort items, per-entry tables, and the data of the arrays handed
 // out. Blocks of 4 MiB and more are mapped on their own in transparent huge pages, and kept for
-// a second once given back, for the next block to reuse; smaller ones come from operator new. A
+// ten seconds once given back, for the next block to reuse; smaller ones come from operator new. A
 // column's rows and entries, which grow as they are read, stay on the heap: there the blocks of one
 // call are reused by the next, and no fresh page is needed at all.
 #pragma once
