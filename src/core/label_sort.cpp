@@ -133,6 +133,45 @@ void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::s
     }
 }
 
+constexpr std::size_t kTopDigits = std::size_t{1} << kTopDigitBits;
+
+// Spreads n items, in `pieces` pieces, into dst by their top digit at `bit`: each piece counted,
+// then placed, by its own task. `for_piece(p, f)` calls f on every item of piece p, in the same
+// order both times. Returns where each digit's range starts, and n at the end.
+template <class ForPiece>
+std::vector<std::size_t> spread_by_digit(std::size_t pieces, std::size_t n, unsigned bit,
+                                         ForPiece&& for_piece, SortItem* dst) {
+    // counts[p * kTopDigits + d]: labels of digit d in piece p; then where piece p puts them.
+    std::vector<std::size_t> counts(pieces * kTopDigits, 0);
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* count = counts.data() + p * kTopDigits;
+            for_piece(
+                p, [&](const SortItem& item) { ++count[digit(key_of(item), bit, kTopDigitBits)]; });
+        }
+    });
+    std::vector<std::size_t> digit_start(kTopDigits + 1, 0);
+    std::size_t start = 0;
+    for (std::size_t d = 0; d < kTopDigits; ++d) {
+        digit_start[d] = start;
+        for (std::size_t p = 0; p < pieces; ++p) {
+            const std::size_t c = counts[p * kTopDigits + d];
+            counts[p * kTopDigits + d] = start;
+            start += c;
+        }
+    }
+    digit_start[kTopDigits] = n;
+    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
+        for (std::size_t p = first; p < last; ++p) {
+            std::size_t* next = counts.data() + p * kTopDigits;
+            for_piece(p, [&](const SortItem& item) {
+                dst[next[digit(key_of(item), bit, kTopDigitBits)]++] = item;
+            });
+        }
+    });
+    return digit_start;
+}
+
 // The top level on the pool: the keys' first difference found (keyed anew while they share
 // their 16 bytes), the labels spread by a wide digit from there into scratch (each piece of the
 // input counted, then placed, by its own task), and each digit's range sorted back into place
@@ -169,40 +208,14 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
     }
     const std::size_t pieces = 4 * parallel::current_num_threads();
     const std::size_t piece_size = (n + pieces - 1) / pieces;
-    auto piece = [&](std::size_t p) {
-        return std::pair(src + std::min(n, p * piece_size),
-                         src + std::min(n, (p + 1) * piece_size));
-    };
-    const unsigned bit = first_bit(diff);
-    constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
-    // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
-    std::vector<std::size_t> counts(pieces * kDigits, 0);
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last; ++p) {
-            std::size_t* count = counts.data() + p * kDigits;
-            for (auto [a, b] = piece(p); a < b; ++a) ++count[digit(key_of(*a), bit, kTopDigitBits)];
-        }
-    });
-    std::vector<std::size_t> digit_start(kDigits + 1, 0);
-    std::size_t start = 0;
-    for (std::size_t d = 0; d < kDigits; ++d) {
-        digit_start[d] = start;
-        for (std::size_t p = 0; p < pieces; ++p) {
-            const std::size_t c = counts[p * kDigits + d];
-            counts[p * kDigits + d] = start;
-            start += c;
-        }
-    }
-    digit_start[kDigits] = n;
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last; ++p) {
-            std::size_t* next = counts.data() + p * kDigits;
-            for (auto [a, b] = piece(p); a < b; ++a) {
-                dst[next[digit(key_of(*a), bit, kTopDigitBits)]++] = *a;
-            }
-        }
-    });
-    parallel::parallel_for(kDigits, [&](std::size_t first, std::size_t last) {
+    const std::vector<std::size_t> digit_start = spread_by_digit(
+        pieces, n, first_bit(diff),
+        [&](std::size_t p, auto&& each) {
+            const SortItem* const end = src + std::min(n, (p + 1) * piece_size);
+            for (const SortItem* a = src + std::min(n, p * piece_size); a < end; ++a) each(*a);
+        },
+        dst);
+    parallel::parallel_for(kTopDigits, [&](std::size_t first, std::size_t last) {
         for (std::size_t d = first; d < last; ++d) {
             const std::size_t begin = digit_start[d];
             const std::size_t end = digit_start[d + 1];
@@ -257,39 +270,11 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make) {
         sort_labels(items);
         return;
     }
-    const unsigned bit = first_bit(diff);
-    constexpr std::size_t kDigits = std::size_t{1} << kTopDigitBits;
-    // counts[p * kDigits + d]: labels of digit d in piece p; then where piece p puts them.
-    std::vector<std::size_t> counts(pieces * kDigits, 0);
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last; ++p) {
-            std::size_t* count = counts.data() + p * kDigits;
-            over_piece(
-                p, [&](const SortItem& item) { ++count[digit(key_of(item), bit, kTopDigitBits)]; });
-        }
-    });
-    std::vector<std::size_t> digit_start(kDigits + 1, 0);
-    std::size_t start = 0;
-    for (std::size_t d = 0; d < kDigits; ++d) {
-        digit_start[d] = start;
-        for (std::size_t p = 0; p < pieces; ++p) {
-            const std::size_t c = counts[p * kDigits + d];
-            counts[p * kDigits + d] = start;
-            start += c;
-        }
-    }
-    digit_start[kDigits] = n;
     items.resize(n);
     SortItem* const placed = items.data();
-    parallel::parallel_for(pieces, [&](std::size_t first, std::size_t last) {
-        for (std::size_t p = first; p < last; ++p) {
-            std::size_t* next = counts.data() + p * kDigits;
-            over_piece(p, [&](const SortItem& item) {
-                placed[next[digit(key_of(item), bit, kTopDigitBits)]++] = item;
-            });
-        }
-    });
-    parallel::parallel_for(kDigits, [&](std::size_t first, std::size_t last) {
+    const std::vector<std::size_t> digit_start =
+        spread_by_digit(pieces, n, first_bit(diff), over_piece, placed);
+    parallel::parallel_for(kTopDigits, [&](std::size_t first, std::size_t last) {
         // One scratch for the task's digits, as large as the largest of their ranges.
         std::size_t most = 0;
         for (std::size_t d = first; d < last; ++d) {
