@@ -127,7 +127,7 @@ class ArrowStringFeed {
 
     // Room for this many labels.
     void reserve(std::size_t labels) {
-        seen_ = FlatLabelSet(labels, FlatLabelSet::LongLabels::Copy);
+        seen_ = FlatLabelSet::unlisted(labels, FlatLabelSet::LongLabels::Copy, seed_);
     }
 
     // Gives the set back once reading is done: the entries hold every label, and the set of a
@@ -380,7 +380,8 @@ class ArrowStringFeed {
     bool deduping_ = true;
     bool readable_ = true;
     // While deduplicating, the entries are the set's labels in its order: an id is an entry.
-    FlatLabelSet seen_{0, FlatLabelSet::LongLabels::Copy};
+    // Unlisted: the entries are the list of its labels.
+    FlatLabelSet seen_ = FlatLabelSet::unlisted(0, FlatLabelSet::LongLabels::Copy, seed_);
     std::size_t looked_up_ = 0;
     // The batch hashed last, still to be looked up, and the one being hashed.
     std::array<Batch, 2> batches_;

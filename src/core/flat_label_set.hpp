@@ -81,8 +81,21 @@ class FlatLabelSet {
         labels_.reserve(expected);
     }
 
-    std::size_t size() const noexcept { return labels_.size(); }
-    // The distinct labels, indexed by id.
+    // A set that keeps no list of its labels, only their ids: for a caller that files each new
+    // label itself (as a column's entries), where the list would be a second copy of them, 24
+    // bytes a label beside its slot (48 MB for two million labels). Growing, it hashes its
+    // labels again from their slots, under `seed`: every hash it is given must be under it.
+    static FlatLabelSet unlisted(std::size_t expected, LongLabels long_labels,
+                                 const HashSeed& seed) {
+        FlatLabelSet set(0, long_labels);
+        set.allocate(capacity_for(expected));
+        set.listed_ = false;
+        set.seed_ = seed;
+        return set;
+    }
+
+    std::size_t size() const noexcept { return count_; }
+    // The distinct labels, indexed by id; empty for an unlisted set.
     const LargeVector<DistinctLabel>& labels() const noexcept { return labels_; }
 
     // Whether the slots fit in a core's second-level cache (1 MiB or more on today's cores), so
@@ -239,17 +252,28 @@ class FlatLabelSet {
             i = home(hash, mask_);
             while (!slots_[i].empty()) i = (i + 1) & mask_;
         }
-        auto id = static_cast<std::uint32_t>(labels_.size());
+        auto id = static_cast<std::uint32_t>(count_);
         const bool long_label = key.size > kInline;
         const char* data = long_label && copy_long_ ? store(key.data, key.size) : key.data;
-        labels_.push_back(DistinctLabel{data, key.size, hash});
+        if (listed_) labels_.push_back(DistinctLabel{data, key.size, hash});
+        ++count_;
         if (long_label) slot.w2 = reinterpret_cast<std::uintptr_t>(data);
         slot.meta |= id;
         slots_[i] = slot;
         return id;
     }
 
-    bool grow_needed() const noexcept { return labels_.size() + 1 > max_labels(slots_.size()); }
+    bool grow_needed() const noexcept { return count_ + 1 > max_labels(slots_.size()); }
+
+    // The hash the label of a filled slot was inserted with.
+    std::uint64_t hash_of(const Slot& s) const noexcept {
+        if (listed_) return labels_[s.id()].hash;
+        if (s.meta >> 56 == kLongSize) {
+            return hash_label(LabelKey::of({reinterpret_cast<const char*>(s.w2), s.w1}), seed_);
+        }
+        return hash_label(
+            LabelKey{nullptr, static_cast<std::size_t>(s.meta >> 56), s.w0, s.w1, s.w2}, seed_);
+    }
 
     // Copies bytes into the packed store; blocks never move, so views stay valid.
     const char* store(const char* data, std::size_t size) {
@@ -279,7 +303,7 @@ class FlatLabelSet {
         std::size_t mask = bigger.size() - 1;
         for (const Slot& s : slots_) {
             if (s.empty()) continue;
-            std::size_t i = home(labels_[s.id()].hash, mask);
+            std::size_t i = home(hash_of(s), mask);
             while (!bigger[i].empty()) i = (i + 1) & mask;
             bigger[i] = s;
         }
@@ -290,6 +314,9 @@ class FlatLabelSet {
     LargeVector<Slot> slots_;
     std::size_t mask_ = 0;
     LargeVector<DistinctLabel> labels_;
+    std::size_t count_ = 0;
+    bool listed_ = true;
+    HashSeed seed_{};  // of an unlisted set's hashes
 
     static constexpr std::size_t kBlockSize = std::size_t{1} << 16;
     bool copy_long_;

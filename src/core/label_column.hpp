@@ -33,6 +33,8 @@ class LabelColumn {
         std::size_t begin = e == 0 ? 0 : ends_[e - 1];
         return {bytes_.data() + begin, ends_[e] - begin};
     }
+    // Starts loading where entry e's bounds lie.
+    void prefetch_entry(std::size_t e) const noexcept { __builtin_prefetch(ends_.data() + e); }
     std::uint32_t row_entry(std::size_t r) const noexcept { return rows_[r]; }
     // The rows' entries, for a reader that sets many rows in a loop.
     std::uint32_t* row_data() noexcept { return rows_.data(); }
@@ -61,9 +63,9 @@ class LabelColumn {
     void mark_entries_held(bool held) noexcept { entries_held_ = held; }
 
   private:
-    std::vector<char> bytes_;
-    std::vector<std::uint64_t> ends_;
-    std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> rows_;
+    LargeVector<char> bytes_;
+    LargeVector<std::uint64_t> ends_;
+    LargeVector<std::uint32_t> rows_;
     bool entries_distinct_ = false;
     bool entries_held_ = false;
 };

@@ -303,42 +303,57 @@ class ColumnEncoding {
             return;
         }
         // Otherwise lists of distinct labels, one after the other; global id = place in all.
-        std::vector<const LargeVector<DistinctLabel>*> lists;
-        std::vector<FlatLabelSet> merged;
         if (part_bits_ > 0) {
-            for (const FlatLabelSet& part : parts_) lists.push_back(&part.labels());
+            for (const FlatLabelSet& part : parts_) lists_.push_back(&part.labels());
         } else if (pieces_.size() == 1) {
-            lists.push_back(&pieces_[0]->set.labels());
+            lists_.push_back(&pieces_[0]->set.labels());
         } else if (pieces_.size() > 1) {
-            merged.resize(partitions_);
+            merged_.resize(partitions_);
             parallel::parallel_for(partitions_, [&](std::size_t first, std::size_t last) {
-                for (std::size_t p = first; p < last; ++p) merged[p] = merge_partition(pieces_, p);
+                for (std::size_t p = first; p < last; ++p) merged_[p] = merge_partition(pieces_, p);
             });
-            for (FlatLabelSet& set : merged) {
+            for (FlatLabelSet& set : merged_) {
                 set.release_slots();  // every piece label has its merged id
-                lists.push_back(&set.labels());
+                lists_.push_back(&set.labels());
             }
         }
-        std::vector<std::size_t> starts(lists.size() + 1, 0);
-        for (std::size_t k = 0; k < lists.size(); ++k) starts[k + 1] = starts[k] + lists[k]->size();
+        starts_.assign(lists_.size() + 1, 0);
+        for (std::size_t k = 0; k < lists_.size(); ++k)
+            starts_[k + 1] = starts_[k] + lists_[k]->size();
         // The parts' and the merged partitions' offsets are where their lists start.
-        if (part_bits_ > 0 || pieces_.size() > 1) offsets_ = starts;
-        sort_made_items(
-            items_, starts.back(), [&](std::size_t first, std::size_t last, SortItem* out) {
-                auto k = static_cast<std::size_t>(
-                    std::upper_bound(starts.begin(), starts.end(), first) - starts.begin() - 1);
-                for (std::size_t i = first; i < last; ++i) {
-                    while (i >= starts[k + 1]) ++k;
-                    out[i - first] =
-                        sort_item((*lists[k])[i - starts[k]].view(), static_cast<std::uint32_t>(i));
-                }
-            });
+        if (part_bits_ > 0 || pieces_.size() > 1) offsets_ = starts_;
+        sort_made_items(items_, starts_.back(),
+                        [&](std::size_t first, std::size_t last, SortItem* out) {
+                            std::size_t k = list_of(first);
+                            for (std::size_t i = first; i < last; ++i) {
+                                while (i >= starts_[k + 1]) ++k;
+                                out[i - first] = sort_item((*lists_[k])[i - starts_[k]].view(),
+                                                           static_cast<std::uint32_t>(i));
+                            }
+                        });
     }
 
-    // Codes by global id: dense over the sorted labels that are not markers.
+    // The list that holds global id i.
+    std::size_t list_of(std::size_t i) const noexcept {
+        return static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), i) -
+                                        starts_.begin() - 1);
+    }
+
+    // The label of global id i.
+    std::string_view label_of(std::size_t i) const noexcept {
+        if (known_distinct_) return labels_.entry(i);
+        const std::size_t k = list_of(i);
+        return (*lists_[k])[i - starts_[k]].view();
+    }
+
+    // Codes by global id: dense over the sorted labels that are not markers; and the global id
+    // of each code, by which the tables are copied. The items go then: 4 bytes a label where an
+    // item takes 40, so that they are never live beside the tables.
     void number_labels() {
         markers_ = marker_positions(items_);
+        items_count_ = items_.size();
         code_of_.resize(items_.size());
+        order_ = LargeArray<std::uint32_t>(items_.size() - markers_.size());
         parallel::parallel_for(items_.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
                 std::size_t before = 0;
@@ -347,10 +362,12 @@ class ColumnEncoding {
                     before += m.position < i;
                     is_marker |= m.position == i;
                 }
-                code_of_[items_[i].id] =
-                    is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+                const std::uint32_t id = items_[i].id;
+                code_of_[id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+                if (!is_marker) order_[i - before] = id;
             }
         });
+        SortItems().swap(items_);
     }
 
     // Each held entry's code in place of its id, through its part's offset or the code table
@@ -398,8 +415,9 @@ class ColumnEncoding {
         SortedLabels sorted;
         for (const MarkerPosition& m : markers_) sorted.add_marker(m.marker);
         const std::size_t rows = labels_.size();
+        std::vector<std::uint32_t>().swap(code_of_);  // the entries hold their codes
         copy_labels(sorted);
-        SortItems().swap(items_);
+        order_ = LargeArray<std::uint32_t>(0);
         // The codes bring in the output's pages that are not in memory yet: blocks kept for
         // reuse (the sort's among them) give way to them rather than add to the peak beside them.
         large_memory::make_room(large_memory::bytes_not_resident(
@@ -419,50 +437,56 @@ class ColumnEncoding {
         return sorted;
     }
 
-    // The sorted labels but the markers, into the column's tables, in blocks on the pool: the
-    // bytes before each block summed first, then every block copied. A column's labels lie
-    // scattered over its buffers in sorted order, so each copy prefetches the labels ahead.
+    // The labels in code order into the column's tables, in blocks on the pool: the bytes before
+    // each block summed first, then every block copied. The labels lie scattered over their
+    // buffers in code order, so each pass loads the labels ahead early.
     void copy_labels(SortedLabels& sorted) {
         constexpr std::size_t kBlock = std::size_t{1} << 14;
         constexpr std::size_t kAhead = 16;
-        const std::size_t n = items_.size();
+        const std::size_t n = items_count_ - markers_.size();
         const std::size_t blocks = (n + kBlock - 1) / kBlock;
-        auto is_marker = [&](std::size_t i) {
-            for (const MarkerPosition& m : markers_) {
-                if (m.position == i) return true;
-            }
-            return false;
-        };
+        const std::uint32_t* const order = order_.get();
         // Per block: its bytes, then where they start.
         std::vector<std::size_t> start(blocks + 1, 0);
         parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
             for (std::size_t b = first; b < last; ++b) {
+                const std::size_t end = std::min(n, (b + 1) * kBlock);
                 std::size_t bytes = 0;
-                for (std::size_t i = b * kBlock; i < std::min(n, (b + 1) * kBlock); ++i) {
-                    if (!is_marker(i)) bytes += items_[i].size;
+                for (std::size_t code = b * kBlock; code < end; ++code) {
+                    if (code + kAhead < end) prefetch_label(order[code + kAhead]);
+                    bytes += label_of(order[code]).size();
                 }
                 start[b + 1] = bytes;
             }
         });
         for (std::size_t b = 0; b < blocks; ++b) start[b + 1] += start[b];
-        const SortedLabels::Room room = sorted.make_room(n - markers_.size(), start[blocks]);
+        const SortedLabels::Room room = sorted.make_room(n, start[blocks]);
         parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
             for (std::size_t b = first; b < last; ++b) {
-                const std::size_t begin = b * kBlock;
-                const std::size_t end = std::min(n, begin + kBlock);
-                std::size_t code = begin;
-                for (const MarkerPosition& m : markers_) code -= m.position < begin;
+                const std::size_t end = std::min(n, (b + 1) * kBlock);
                 std::size_t at = start[b];
-                for (std::size_t i = begin; i < end; ++i) {
-                    if (i + kAhead < end) __builtin_prefetch(items_[i + kAhead].data);
-                    if (is_marker(i)) continue;
-                    const SortItem& item = items_[i];
-                    if (item.size != 0) std::memcpy(room.bytes + at, item.data, item.size);
-                    at += item.size;
-                    room.ends[code++] = at;
+                for (std::size_t code = b * kBlock; code < end; ++code) {
+                    if (code + 2 * kAhead < end) prefetch_label(order[code + 2 * kAhead]);
+                    if (code + kAhead < end) {
+                        __builtin_prefetch(label_of(order[code + kAhead]).data());
+                    }
+                    const std::string_view label = label_of(order[code]);
+                    if (!label.empty()) std::memcpy(room.bytes + at, label.data(), label.size());
+                    at += label.size();
+                    room.ends[code] = at;
                 }
             }
         });
+    }
+
+    // Starts loading where the label of global id i is found.
+    void prefetch_label(std::size_t i) const noexcept {
+        if (known_distinct_) {
+            labels_.prefetch_entry(i);
+            return;
+        }
+        const std::size_t k = list_of(i);
+        __builtin_prefetch(&(*lists_[k])[i - starts_[k]]);
     }
 
     const LabelColumn& labels_;
@@ -485,9 +509,16 @@ class ColumnEncoding {
     std::vector<std::size_t> chunk_worker_;
     std::vector<Piece*> pieces_;
     std::vector<std::size_t> offsets_;  // of each partition's (part's) labels among the distinct
+    // The distinct labels' lists (unless the entries are), one after the other, and where each
+    // starts among them; merged_ holds the lists of merged partitions.
+    std::vector<const LargeVector<DistinctLabel>*> lists_;
+    std::vector<std::size_t> starts_;
+    std::vector<FlatLabelSet> merged_;
     SortItems items_;
+    std::size_t items_count_ = 0;
     std::vector<MarkerPosition> markers_;
     std::vector<std::uint32_t> code_of_;
+    LargeArray<std::uint32_t> order_{0};  // code -> global id
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/bytes.hpp"
+#include "core/large_array.hpp"
 #include "parallel/pool.hpp"
 
 namespace quorlin {
@@ -71,6 +72,14 @@ double number_at(const char* p, DirectKind kind, std::size_t size) noexcept {
 void copy_number_columns(TableScan& scan, const std::vector<NumberColumn>& columns) {
     constexpr std::size_t kBlock = 4096;
     if (columns.empty()) return;
+    // The copies bring in their columns' output pages: blocks kept for reuse give way to them
+    // rather than add to the peak beside them.
+    std::size_t fresh = 0;
+    for (const NumberColumn& cells : columns) {
+        if (const double* to = scan.column_cells(cells.c))
+            fresh += large_memory::bytes_not_resident(to, scan.rows() * sizeof(double));
+    }
+    large_memory::make_room(fresh);
     const std::size_t blocks = (scan.rows() + kBlock - 1) / kBlock;
     parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
         for (std::size_t b = first; b < last; ++b) {

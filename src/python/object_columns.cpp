@@ -251,7 +251,8 @@ struct ObjectColumnRead {
         const LabelSample sample = sample_strs(column.cells, r, rows);
         const std::size_t many = many_labels(sample.drawn, sample.distinct);
         const std::size_t expected = std::min({many, rows - r, kMostReservedLabels});
-        texts.emplace(expected, FlatLabelSet::LongLabels::Copy);
+        // Unlisted: the column's entries are the list of its labels.
+        texts.emplace(FlatLabelSet::unlisted(expected, FlatLabelSet::LongLabels::Copy, seed));
 
         LabelColumn distinct;
         // The first part's labels become the column's, which the later parts' rows join.

@@ -130,17 +130,25 @@ TEST_P(FlatLabelSetModes, MatchesAMapThroughGrowth) {
         label.resize(label.size() + rng() % 30, static_cast<char>('a' + i % 3));
         pool.push_back(label);
     }
-    // The set keeps views of borrowed labels: the pool must stay put while it lives.
-    FlatLabelSet set(0, GetParam());
-    std::map<std::string, std::uint32_t> want;
-    for (int i = 0; i < 200000; ++i) {
-        const std::string& label = pool[rng() % pool.size()];
-        LabelKey key = LabelKey::of(label);
-        std::uint32_t id = set.insert(key, hash_label(key, seed));
-        auto [it, fresh] = want.emplace(label, static_cast<std::uint32_t>(want.size()));
-        ASSERT_EQ(id, it->second) << (fresh ? "new" : "known") << " label " << label;
+    // An unlisted set hashes its labels again from its slots as it grows.
+    for (bool listed : {true, false}) {
+        // The set keeps views of borrowed labels: the pool must stay put while it lives.
+        FlatLabelSet set =
+            listed ? FlatLabelSet(0, GetParam()) : FlatLabelSet::unlisted(0, GetParam(), seed);
+        std::map<std::string, std::uint32_t> want;
+        for (int i = 0; i < 200000; ++i) {
+            const std::string& label = pool[rng() % pool.size()];
+            LabelKey key = LabelKey::of(label);
+            std::uint32_t id = set.insert(key, hash_label(key, seed));
+            auto [it, fresh] = want.emplace(label, static_cast<std::uint32_t>(want.size()));
+            ASSERT_EQ(id, it->second) << (fresh ? "new" : "known") << " label " << label;
+        }
+        EXPECT_EQ(set.size(), want.size());
+        for (const auto& [label, id] : want) {
+            const LabelKey key = LabelKey::of(label);
+            ASSERT_EQ(set.find(key, hash_label(key, seed)), id) << label;
+        }
     }
-    EXPECT_EQ(set.size(), want.size());
 }
 
 TEST(FlatLabelSet, CopiedLongLabelsOutliveTheirSource) {
