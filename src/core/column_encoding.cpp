@@ -30,7 +30,7 @@ FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
             if (!column_is_text[c]) continue;
             CodeSink sink{rows > 0 ? base + cell_index(order, rows, cols, 0, c) : nullptr,
                           order == MatrixOrder::RowMajor ? cols : 1};
-            tables[c] = label_encode(text_cells[c], sink);
+            tables[c] = label_encode(std::move(text_cells[c]), sink);
             text_cells[c] = LabelColumn();
         }
     });

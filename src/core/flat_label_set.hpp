@@ -309,6 +309,12 @@ class FlatLabelSet {
         }
         slots_.swap(bigger);
         mask_ = mask;
+        // The old slots go back unmapped: a set grows while its column is read, which is when
+        // a call holds the most, and nothing the read does reuses them.
+        const Slot* old = bigger.data();
+        const std::size_t old_bytes = bigger.size() * sizeof(Slot);
+        LargeVector<Slot>().swap(bigger);
+        large_memory::unkeep(old, old_bytes);
     }
 
     LargeVector<Slot> slots_;

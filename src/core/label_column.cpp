@@ -29,8 +29,7 @@ std::uint32_t LabelColumn::append_entries(LabelColumn&& other) {
         ends_.reserve(ends_.size() + other.ends_.size());
         for (std::uint64_t end : other.ends_) ends_.push_back(base + end);
     }
-    LargeVector<char>().swap(other.bytes_);
-    LargeVector<std::uint64_t>().swap(other.ends_);
+    other.drop_entries();
     return first;
 }
 

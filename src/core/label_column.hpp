@@ -48,6 +48,11 @@ class LabelColumn {
     }
     // Makes the column n rows long; each new row must be set before it is read.
     void resize_rows(std::size_t n) { rows_.resize(n); }
+    // Gives back the entries (their bytes and bounds); the rows stay, naming entries no more.
+    void drop_entries() noexcept {
+        LargeVector<char>().swap(bytes_);
+        LargeVector<std::uint64_t>().swap(ends_);
+    }
     // Moves the entries of `other` (not its rows) after this column's own, leaving `other`
     // without entries; returns the index of the first of them. Into a column without entries
     // they move whole, uncopied.

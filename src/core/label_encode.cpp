@@ -176,8 +176,10 @@ std::vector<MarkerPosition> marker_positions(const SortItems& sorted) {
 // in their order, and every row's code written through its entry.
 class ColumnEncoding {
   public:
-    ColumnEncoding(const LabelColumn& labels, std::size_t threads)
+    // `done` (the column itself, or null) gives its entries back once the tables are copied.
+    ColumnEncoding(const LabelColumn& labels, std::size_t threads, LabelColumn* done)
         : labels_(labels),
+          done_(done),
           entries_(labels.entry_count()),
           // Entries known distinct and all held are the distinct labels already: no dedupe.
           known_distinct_(labels.entries_distinct() && labels.entries_held()),
@@ -418,6 +420,8 @@ class ColumnEncoding {
         std::vector<std::uint32_t>().swap(code_of_);  // the entries hold their codes
         copy_labels(sorted);
         order_ = LargeArray<std::uint32_t>(0);
+        // Rows name entries by index alone from here on, each entry's code in local_.
+        if (done_ != nullptr) done_->drop_entries();
         // The codes bring in the output's pages that are not in memory yet: blocks kept for
         // reuse (the sort's among them) give way to them rather than add to the peak beside them.
         large_memory::make_room(large_memory::bytes_not_resident(
@@ -490,6 +494,7 @@ class ColumnEncoding {
     }
 
     const LabelColumn& labels_;
+    LabelColumn* const done_;
     const std::size_t entries_;
     const bool known_distinct_;
     const HashSeed seed_ = HashSeed::random();
@@ -525,7 +530,12 @@ class ColumnEncoding {
 
 SortedLabels label_encode(const LabelColumn& labels, CodeSink out) {
     if (labels.size() == 0) return SortedLabels();
-    return ColumnEncoding(labels, parallel::current_num_threads()).run(out);
+    return ColumnEncoding(labels, parallel::current_num_threads(), nullptr).run(out);
+}
+
+SortedLabels label_encode(LabelColumn&& labels, CodeSink out) {
+    if (labels.size() == 0) return SortedLabels();
+    return ColumnEncoding(labels, parallel::current_num_threads(), &labels).run(out);
 }
 
 }  // namespace quorlin

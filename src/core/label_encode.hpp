@@ -20,5 +20,8 @@ struct CodeSink {
 // Entries that no row holds take no part. Throws InternalFailure("no entry found for key") for a
 // row naming no entry, and lets std::bad_alloc through.
 SortedLabels label_encode(const LabelColumn& labels, CodeSink out);
+// The same for a column that is done with once encoded: its entries are given back as soon as the
+// tables hold its labels, before the codes come into the output. Its rows stay.
+SortedLabels label_encode(LabelColumn&& labels, CodeSink out);
 
 }  // namespace quorlin

@@ -113,14 +113,7 @@ class BlockCache {
         const Kept block = best->second;
         kept_.erase(best);
         bytes_ -= block.size;
-        if (block.size > size) {
-            try {
-                kept_.emplace(start + size, Kept{block.size - size, block.since});
-                bytes_ += block.size - size;
-            } catch (...) {
-                unmap_block(reinterpret_cast<void*>(start + size), block.size - size);
-            }
-        }
+        keep_part(start + size, block.size - size, block.since);
         return reinterpret_cast<void*>(start);
     }
 
@@ -162,6 +155,24 @@ class BlockCache {
             if (!purging_) drop_older_than(Clock::time_point::max());
         }
         woken_.notify_one();
+    }
+
+    // Unmaps [start, start + size) where a kept block holds it; what the block holds beyond it
+    // stays kept.
+    void drop(std::uintptr_t start, std::size_t size) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = kept_.upper_bound(start);
+        if (it == kept_.begin()) return;
+        --it;
+        const std::uintptr_t from = it->first;
+        const Kept block = it->second;
+        const std::uintptr_t end = start + size;
+        if (end > from + block.size) return;
+        kept_.erase(it);
+        bytes_ -= block.size;
+        unmap_block(reinterpret_cast<void*>(start), size);
+        keep_part(from, start - from, block.since);
+        keep_part(end, from + block.size - end, block.since);
     }
 
     // Unmaps kept blocks, the largest first, until `size` bytes are gone or none is left.
@@ -228,6 +239,17 @@ class BlockCache {
         }
     }
 
+    // Keeps what is left of a block cut in two (nothing when empty), or unmaps it.
+    void keep_part(std::uintptr_t start, std::size_t size, Clock::time_point since) noexcept {
+        if (size == 0) return;
+        try {
+            kept_.emplace(start, Kept{size, since});
+            bytes_ += size;
+        } catch (...) {
+            unmap_block(reinterpret_cast<void*>(start), size);
+        }
+    }
+
     // Unmaps kept blocks, the largest first, until `size` bytes are gone or none is left.
     void make_room(std::size_t size) noexcept {
         std::size_t freed = 0;
@@ -283,6 +305,15 @@ std::size_t bytes_not_resident(const void* p, std::size_t bytes) noexcept {
         for (std::size_t i = 0; i < n; ++i) absent += (in_memory[i] & 1) == 0;
     }
     return std::min(bytes, absent * page);
+}
+
+void unkeep(const void* p, std::size_t bytes) noexcept {
+#if QUORLIN_MAP_BLOCKS
+    if (is_mapped(bytes)) cache().drop(reinterpret_cast<std::uintptr_t>(p), mapped_size(bytes));
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 void make_room(std::size_t bytes) noexcept {

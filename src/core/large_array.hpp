@@ -33,6 +33,9 @@ void release(void* p, std::size_t bytes, std::size_t alignment) noexcept;
 // memory about to come into use that is not theirs (fresh pages of an array being written), so
 // that blocks kept for reuse do not add to the peak beside it.
 void make_room(std::size_t bytes) noexcept;
+// Unmaps the block of `bytes` at p, given back and still kept: for one that will not be reused
+// soon, whose pages would otherwise stay in memory beside what replaced it.
+void unkeep(const void* p, std::size_t bytes) noexcept;
 // How many bytes of [p, p + bytes) are not in memory yet (all of them when that cannot be told).
 std::size_t bytes_not_resident(const void* p, std::size_t bytes) noexcept;
 

@@ -34,10 +34,14 @@ struct LabelEncoding {
     LabelToCode forward;
 };
 
+// Encodes a copy of the column, as the scan's columns are encoded: the copy gives its entries
+// back before its codes are written.
 inline LabelEncoding label_encode(const LabelColumn& labels) {
     LabelEncoding result;
     result.codes.resize(labels.size());
-    result.forward = label_encode(labels, CodeSink{result.codes.data(), 1}).label_to_code();
+    LabelColumn done = labels;
+    result.forward =
+        label_encode(std::move(done), CodeSink{result.codes.data(), 1}).label_to_code();
     return result;
 }
 
