@@ -31,7 +31,7 @@ FittedTables encode_text_columns(std::size_t rows, std::size_t cols,
             CodeSink sink{rows > 0 ? base + cell_index(order, rows, cols, 0, c) : nullptr,
                           order == MatrixOrder::RowMajor ? cols : 1};
             tables[c] = label_encode(std::move(text_cells[c]), sink);
-            text_cells[c] = LabelColumn();
+            text_cells[c].give_back();
         }
     });
 

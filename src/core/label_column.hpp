@@ -53,6 +53,9 @@ class LabelColumn {
         LargeVector<char>().swap(bytes_);
         LargeVector<std::uint64_t>().swap(ends_);
     }
+    // Gives back all the column holds, unmapped rather than kept for reuse: for a column done
+    // with while the output's pages still come in, which kept blocks would sit beside.
+    void give_back() noexcept;
     // Moves the entries of `other` (not its rows) after this column's own, leaving `other`
     // without entries; returns the index of the first of them. Into a column without entries
     // they move whole, uncopied.

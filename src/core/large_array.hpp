@@ -1,9 +1,10 @@
-// Memory for the big buffers of one encoding that are sized up front and written whole soon
-// after: set slots and labels, sort items, per-entry tables, and the data of the arrays handed
-// out. Blocks of 4 MiB and more are mapped on their own in transparent huge pages, and kept for
-// ten seconds once given back, for the next block to reuse; smaller ones come from operator new. A
-// column's rows and entries, which grow as they are read, stay on the heap: there the blocks of one
-// call are reused by the next, and no fresh page is needed at all.
+// Memory for the big buffers of one encoding: a column's rows and entries, set slots and labels,
+// sort items, per-entry tables, and the data of the arrays handed out. Blocks of 4 MiB and more
+// are mapped on their own in transparent huge pages, and kept for ten seconds once given back,
+// for the next block to reuse; smaller ones come from operator new. Rows and entries, which grow
+// as they are read, are here rather than on malloc's heap: malloc keeps what a thread's arena
+// gave back, beyond the reach of anything that could make room for an output's pages (64 MiB of
+// a 395 MiB peak, on an object frame of 4x10^6 rows with a column of 800,000 labels).
 #pragma once
 
 #include <algorithm>
