@@ -134,6 +134,15 @@ class FlatLabelSet {
         mask_ = 0;
     }
 
+    // Gives back the slots and the list of labels unmapped rather than kept: for a set done with
+    // while a read goes on, beside an output whose pages are all in memory already (a row-major
+    // array's), so that nothing makes kept blocks give way. The set can no longer be used.
+    void give_back() noexcept {
+        give_back_unkept(slots_);
+        give_back_unkept(labels_);
+        mask_ = 0;
+    }
+
     // The id of the key's label, or kAbsent; the set is left as it is.
     [[gnu::always_inline]] std::uint32_t find(const LabelKey& key, std::uint64_t hash) const {
         std::size_t i = home(hash, mask_);
@@ -311,10 +320,7 @@ class FlatLabelSet {
         mask_ = mask;
         // The old slots go back unmapped: a set grows while its column is read, which is when
         // a call holds the most, and nothing the read does reuses them.
-        const Slot* old = bigger.data();
-        const std::size_t old_bytes = bigger.size() * sizeof(Slot);
-        LargeVector<Slot>().swap(bigger);
-        large_memory::unkeep(old, old_bytes);
+        give_back_unkept(bigger);
     }
 
     LargeVector<Slot> slots_;

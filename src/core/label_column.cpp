@@ -15,18 +15,6 @@ std::uint32_t LabelColumn::add_entry(std::string_view label) {
     return static_cast<std::uint32_t>(ends_.size() - 1);
 }
 
-namespace {
-
-template <class T>
-void give_back_unkept(LargeVector<T>& vector) noexcept {
-    const T* data = vector.data();
-    const std::size_t bytes = vector.capacity() * sizeof(T);
-    LargeVector<T>().swap(vector);
-    large_memory::unkeep(data, bytes);
-}
-
-}  // namespace
-
 void LabelColumn::give_back() noexcept {
     give_back_unkept(bytes_);
     give_back_unkept(ends_);

@@ -92,6 +92,16 @@ struct LargeAllocator : UninitAllocator<T> {
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
 
+// Gives back a vector's block unmapped rather than kept (see large_memory::unkeep); the vector is
+// left empty.
+template <class T>
+void give_back_unkept(LargeVector<T>& vector) noexcept {
+    const T* data = vector.data();
+    const std::size_t bytes = vector.capacity() * sizeof(T);
+    LargeVector<T>().swap(vector);
+    large_memory::unkeep(data, bytes);
+}
+
 // A fixed-size uninitialised array of such a buffer.
 template <class T>
 class LargeArray {

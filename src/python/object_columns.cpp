@@ -216,6 +216,7 @@ struct ObjectColumnRead {
     }
 
     void drop_sets() {
+        if (texts) texts->give_back();
         texts.reset();
         drop_unit_texts();
     }
