@@ -156,15 +156,15 @@ struct MarkerPosition {
 };
 
 // Sorted positions of the missing-value markers present (at most three), ascending.
-std::vector<MarkerPosition> marker_positions(const SortItems& sorted) {
+std::vector<MarkerPosition> marker_positions(const SortItems& sorted, const LabelOf& label_of) {
     std::vector<MarkerPosition> found;
     for (std::size_t m = 0; m < kMarkerCount; ++m) {  // in byte order
         const std::string_view marker = kMissingMarkers[m];
         auto it = std::lower_bound(sorted.begin(), sorted.end(), marker,
-                                   [](const SortItem& item, std::string_view probe) {
-                                       return std::string_view(item.data, item.size) < probe;
+                                   [&](const SortItem& item, std::string_view probe) {
+                                       return label_of(item.id) < probe;
                                    });
-        if (it != sorted.end() && std::string_view(it->data, it->size) == marker) {
+        if (it != sorted.end() && label_of(it->id) == marker) {
             found.push_back({static_cast<std::size_t>(it - sorted.begin()), m});
         }
     }
@@ -292,16 +292,14 @@ class ColumnEncoding {
     void sort_distinct() {
         offsets_.assign((part_bits_ > 0 ? parts_.size() : partitions_) + 1, 0);
         if (known_distinct_) {
-            parallel::parallel_for(entries_, [&](std::size_t first, std::size_t last) {
-                for (std::size_t e = first; e < last; ++e)
-                    local_[e] = static_cast<std::uint32_t>(e);
-            });
             sort_made_items(
-                items_, entries_, [&](std::size_t first, std::size_t last, SortItem* out) {
+                items_, entries_,
+                [&](std::size_t first, std::size_t last, SortItem* out) {
                     for (std::size_t e = first; e < last; ++e) {
                         out[e - first] = sort_item(labels_.entry(e), static_cast<std::uint32_t>(e));
                     }
-                });
+                },
+                label_of_id_);
             return;
         }
         // Otherwise lists of distinct labels, one after the other; global id = place in all.
@@ -324,15 +322,17 @@ class ColumnEncoding {
             starts_[k + 1] = starts_[k] + lists_[k]->size();
         // The parts' and the merged partitions' offsets are where their lists start.
         if (part_bits_ > 0 || pieces_.size() > 1) offsets_ = starts_;
-        sort_made_items(items_, starts_.back(),
-                        [&](std::size_t first, std::size_t last, SortItem* out) {
-                            std::size_t k = list_of(first);
-                            for (std::size_t i = first; i < last; ++i) {
-                                while (i >= starts_[k + 1]) ++k;
-                                out[i - first] = sort_item((*lists_[k])[i - starts_[k]].view(),
-                                                           static_cast<std::uint32_t>(i));
-                            }
-                        });
+        sort_made_items(
+            items_, starts_.back(),
+            [&](std::size_t first, std::size_t last, SortItem* out) {
+                std::size_t k = list_of(first);
+                for (std::size_t i = first; i < last; ++i) {
+                    while (i >= starts_[k + 1]) ++k;
+                    out[i - first] = sort_item((*lists_[k])[i - starts_[k]].view(),
+                                               static_cast<std::uint32_t>(i));
+                }
+            },
+            label_of_id_);
     }
 
     // The list that holds global id i.
@@ -350,11 +350,13 @@ class ColumnEncoding {
 
     // Codes by global id: dense over the sorted labels that are not markers; and the global id
     // of each code, by which the tables are copied. The items go then: 4 bytes a label where an
-    // item takes 40, so that they are never live beside the tables.
+    // item takes 24, so that they are never live beside the tables. Entries known distinct are
+    // the labels themselves: their codes go straight where the rows find them.
     void number_labels() {
-        markers_ = marker_positions(items_);
+        markers_ = marker_positions(items_, label_of_id_);
         items_count_ = items_.size();
-        code_of_.resize(items_.size());
+        if (!known_distinct_) code_of_ = LargeArray<std::uint32_t>(items_.size());
+        std::uint32_t* const code_of = known_distinct_ ? local_.get() : code_of_.get();
         order_ = LargeArray<std::uint32_t>(items_.size() - markers_.size());
         parallel::parallel_for(items_.size(), [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
@@ -365,7 +367,7 @@ class ColumnEncoding {
                     is_marker |= m.position == i;
                 }
                 const std::uint32_t id = items_[i].id;
-                code_of_[id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
+                code_of[id] = is_marker ? kNoCode : static_cast<std::uint32_t>(i - before);
                 if (!is_marker) order_[i - before] = id;
             }
         });
@@ -375,6 +377,7 @@ class ColumnEncoding {
     // Each held entry's code in place of its id, through its part's offset or the code table
     // of its chunk's piece, so that a row needs one lookup.
     void code_entries() {
+        if (known_distinct_) return;
         if (part_bits_ > 0) {
             const unsigned shift = 32 - part_bits_;
             const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
@@ -388,7 +391,7 @@ class ColumnEncoding {
         }
         std::vector<const std::uint32_t*> chunk_codes(chunk_count_);
         if (pieces_.size() <= 1) {
-            std::fill(chunk_codes.begin(), chunk_codes.end(), code_of_.data());
+            std::fill(chunk_codes.begin(), chunk_codes.end(), code_of_.get());
         } else {
             parallel::parallel_for(pieces_.size(), [&](std::size_t first, std::size_t last) {
                 for (std::size_t k = first; k < last; ++k) {
@@ -417,7 +420,9 @@ class ColumnEncoding {
         SortedLabels sorted;
         for (const MarkerPosition& m : markers_) sorted.add_marker(m.marker);
         const std::size_t rows = labels_.size();
-        std::vector<std::uint32_t>().swap(code_of_);  // the entries hold their codes
+        // The entries hold their codes: what led to them goes before the tables come in.
+        code_of_ = LargeArray<std::uint32_t>(0);
+        held_ = LargeArray<std::uint8_t>(0);
         copy_labels(sorted);
         order_ = LargeArray<std::uint32_t>(0);
         // Rows name entries by index alone from here on, each entry's code in local_.
@@ -508,7 +513,7 @@ class ColumnEncoding {
     std::vector<FlatLabelSet> parts_;  // one set per part
     LargeArray<std::uint8_t> held_;
     // Entry -> id in its piece's set (in parts: tagged with its part), for every held entry;
-    // later, its code.
+    // later, its code (at once, for entries known distinct).
     LargeArray<std::uint32_t> local_;
     parallel::PerWorker<Piece> per_worker_;
     std::vector<std::size_t> chunk_worker_;
@@ -520,9 +525,10 @@ class ColumnEncoding {
     std::vector<std::size_t> starts_;
     std::vector<FlatLabelSet> merged_;
     SortItems items_;
+    const LabelOf label_of_id_ = [this](std::uint32_t id) { return label_of(id); };
     std::size_t items_count_ = 0;
     std::vector<MarkerPosition> markers_;
-    std::vector<std::uint32_t> code_of_;
+    LargeArray<std::uint32_t> code_of_{0};
     LargeArray<std::uint32_t> order_{0};  // code -> global id
 };
 

@@ -12,22 +12,24 @@
 namespace quorlin {
 
 SortItem sort_item(std::string_view label, std::uint32_t id) {
-    LabelKey key = LabelKey::of(label);
-    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), label.data(),
-                    label.size(), id};
+    const LabelKey key = LabelKey::of(label);
+    const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(label.size(), kLongLabel));
+    return SortItem{__builtin_bswap64(key.w0), __builtin_bswap64(key.w1), id, size};
 }
 
-bool sort_less(const SortItem& a, const SortItem& b) {
+bool sort_less(const SortItem& a, const SortItem& b, const LabelOf& label_of) {
     if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
     if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
     // Equal prefixes: the first min(size, 16) bytes agree and the shorter label's padding
-    // matches zeros of the longer one.
-    std::size_t common = std::min(a.size, b.size);
-    if (common > 16) {
-        int c = std::memcmp(a.data + 16, b.data + 16, common - 16);
-        if (c != 0) return c < 0;
-    }
-    return a.size < b.size;
+    // matches zeros of the longer one. A label of 16 bytes or fewer is then a prefix of the
+    // other (its length is exact: kLongLabel is longer than any such).
+    if (std::min(a.size, b.size) <= 16) return a.size < b.size;
+    const std::string_view x = label_of(a.id);
+    const std::string_view y = label_of(b.id);
+    const std::size_t common = std::min(x.size(), y.size());
+    const int c = std::memcmp(x.data() + 16, y.data() + 16, common - 16);
+    if (c != 0) return c < 0;
+    return x.size() < y.size();
 }
 
 namespace {
@@ -77,8 +79,8 @@ std::size_t step_past_ended(SortItem*& src, SortItem*& dst, std::size_t& n, std:
     return count;
 }
 
-void rekey(SortItem& item, std::size_t depth) noexcept {
-    const LabelKey key = LabelKey::of({item.data + depth, item.size - depth});
+void rekey(SortItem& item, std::size_t depth, const LabelOf& label_of) {
+    const LabelKey key = LabelKey::of(label_of(item.id).substr(depth));
     item.prefix0 = __builtin_bswap64(key.w0);
     item.prefix1 = __builtin_bswap64(key.w1);
 }
@@ -96,23 +98,28 @@ constexpr unsigned kDigitBits = 8;
 constexpr std::size_t kParallelFrom = 8192;
 constexpr unsigned kTopDigitBits = 11;
 
-bool less_items(const SortItem& a, const SortItem& b) {
-    return sort_less(a, b);
-}
+// sort_less as a comparator.
+struct LessItems {
+    const LabelOf& label_of;
+    bool operator()(const SortItem& a, const SortItem& b) const {
+        return sort_less(a, b, label_of);
+    }
+};
 
 // Sorts src[0, n), keyed at `depth`; the result lands in dst when to_dst, else in src; the other
 // is scratch.
-void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::size_t depth) {
+void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::size_t depth,
+                const LabelOf& label_of) {
     unsigned bit = kKeyBits;
     while (n > kCompareBelow) {
         bit = first_bit(differing_bits(src, src + n, key_of(*src)));
         if (bit < kKeyBits || depth + 16 >= kMostKeyedDepth) break;
         const std::size_t ended = step_past_ended(src, dst, n, depth);
         if (to_dst) std::copy(src - ended, src, dst - ended);
-        for (std::size_t i = 0; i < n; ++i) rekey(src[i], depth);
+        for (std::size_t i = 0; i < n; ++i) rekey(src[i], depth, label_of);
     }
     if (bit == kKeyBits) {
-        std::sort(src, src + n, less_items);
+        std::sort(src, src + n, LessItems{label_of});
         if (to_dst) std::copy(src, src + n, dst);
         return;
     }
@@ -128,7 +135,9 @@ void radix_sort(SortItem* src, SortItem* dst, std::size_t n, bool to_dst, std::s
         dst[next[digit(key_of(src[i]), bit, kDigitBits)]++] = src[i];
     start = 0;
     for (std::size_t d = 0; d < count.size(); ++d) {
-        if (count[d] != 0) radix_sort(dst + start, src + start, count[d], !to_dst, depth);
+        if (count[d] != 0) {
+            radix_sort(dst + start, src + start, count[d], !to_dst, depth, label_of);
+        }
         start += count[d];
     }
 }
@@ -176,7 +185,7 @@ std::vector<std::size_t> spread_by_digit(std::size_t pieces, std::size_t n, unsi
 // their 16 bytes), the labels spread by a wide digit from there into scratch (each piece of the
 // input counted, then placed, by its own task), and each digit's range sorted back into place
 // by whichever worker takes it.
-void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
+void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n, const LabelOf& label_of) {
     std::size_t depth = 0;
     Key diff = 0;
     for (;;) {
@@ -194,15 +203,15 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
         if (diff != 0) break;
         if (depth + 16 >= kMostKeyedDepth) {
             // Every label shares a long start: only comparisons tell them apart.
-            parallel_sort(src, dst, n, less_items);
+            parallel_sort(src, dst, n, LessItems{label_of});
             return;
         }
         step_past_ended(src, dst, n, depth);
         parallel::parallel_for(n, [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) rekey(src[i], depth);
+            for (std::size_t i = first; i < last; ++i) rekey(src[i], depth, label_of);
         });
         if (n < kParallelFrom) {
-            radix_sort(src, dst, n, false, depth);
+            radix_sort(src, dst, n, false, depth, label_of);
             return;
         }
     }
@@ -219,7 +228,9 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n) {
         for (std::size_t d = first; d < last; ++d) {
             const std::size_t begin = digit_start[d];
             const std::size_t end = digit_start[d + 1];
-            if (end > begin) radix_sort(dst + begin, src + begin, end - begin, true, depth);
+            if (end > begin) {
+                radix_sort(dst + begin, src + begin, end - begin, true, depth, label_of);
+            }
         }
     });
 }
@@ -233,11 +244,12 @@ void make_all(SortItems& items, std::size_t n, const MakeItems& make) {
 
 }  // namespace
 
-void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make) {
+void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
+                     const LabelOf& label_of) {
     const std::size_t threads = parallel::current_num_threads();
     if (n < kParallelFrom || threads <= 1) {
         make_all(items, n, make);
-        sort_labels(items);
+        sort_labels(items, label_of);
         return;
     }
     const std::size_t pieces = 4 * threads;
@@ -267,7 +279,7 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make) {
     if (diff == 0) {
         // Every label shares its first 16 bytes: keyed anew deeper, by the sort of all items.
         make_all(items, n, make);
-        sort_labels(items);
+        sort_labels(items, label_of);
         return;
     }
     items.resize(n);
@@ -283,23 +295,24 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make) {
         LargeArray<SortItem> scratch(most > kCompareBelow ? most : 0);
         for (std::size_t d = first; d < last; ++d) {
             const std::size_t begin = digit_start[d];
-            radix_sort(placed + begin, scratch.get(), digit_start[d + 1] - begin, false, 0);
+            radix_sort(placed + begin, scratch.get(), digit_start[d + 1] - begin, false, 0,
+                       label_of);
         }
     });
 }
 
-void sort_labels(SortItems& items) {
+void sort_labels(SortItems& items, const LabelOf& label_of) {
     const std::size_t n = items.size();
     if (n <= kCompareBelow) {
-        std::sort(items.begin(), items.end(), less_items);
+        std::sort(items.begin(), items.end(), LessItems{label_of});
         return;
     }
     // Every slot of the scratch is written before it is read.
     LargeArray<SortItem> scratch(n);
     if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
-        radix_sort(items.data(), scratch.get(), n, false, 0);
+        radix_sort(items.data(), scratch.get(), n, false, 0, label_of);
     } else {
-        parallel_radix_sort(items.data(), scratch.get(), n);
+        parallel_radix_sort(items.data(), scratch.get(), n, label_of);
     }
 }
 

@@ -49,6 +49,9 @@ TEST(LabelSort, GivesByteOrder) {
                     // Both roads: all items made first and sorted, or made where they lie.
                     for (bool made : {false, true}) {
                         SortItems items;
+                        const LabelOf label_of = [&](std::uint32_t id) -> std::string_view {
+                            return input[id];
+                        };
                         parallel::ThreadPool(threads).install([&] {
                             if (made) {
                                 sort_made_items(
@@ -58,13 +61,14 @@ TEST(LabelSort, GivesByteOrder) {
                                             out[i - first] =
                                                 sort_item(input[i], static_cast<std::uint32_t>(i));
                                         }
-                                    });
+                                    },
+                                    label_of);
                                 return;
                             }
                             for (std::size_t i = 0; i < input.size(); ++i) {
                                 items.push_back(sort_item(input[i], static_cast<std::uint32_t>(i)));
                             }
-                            sort_labels(items);
+                            sort_labels(items, label_of);
                         });
                         std::vector<std::string> got;
                         for (const SortItem& item : items) got.push_back(input[item.id]);
