@@ -263,12 +263,16 @@ struct ObjectColumnRead {
         // The first part's labels become the column's, which the later parts' rows join.
         distinct.reserve_rows(first == 0 ? column_rows : rows - first);
         // Room for the labels read so far and those to come: entries grown step by step copy
-        // all they hold at each step. The bytes are judged from the sample's mean length, at
-        // most 256 bytes a label, so that one long label in the sample reserves no gigabytes.
+        // all they hold at each step, and the pages given up stay kept beside the new ones. A
+        // sample tells many labels only roughly (697,684 for 800,000), so there is room for twice
+        // as many: it costs address space, as pages come in only once written. The bytes are
+        // judged from the sample's mean length, at most 256 bytes a label, so that one long
+        // label in the sample reserves no gigabytes.
         if (expected > 0) {
+            const std::size_t room = std::min(2 * expected, rows - r);
             const std::size_t mean = std::min<std::size_t>(sample.bytes / sample.drawn + 1, 256);
-            distinct.reserve_entries(labels->entry_count() + expected,
-                                     labels->entry_bytes() + expected * mean);
+            distinct.reserve_entries(labels->entry_count() + room,
+                                     labels->entry_bytes() + room * mean);
         }
         std::vector<std::uint32_t> renamed(labels->entry_count());
         for (std::size_t e = 0; e < renamed.size(); ++e) {
@@ -399,6 +403,9 @@ void join_parts(std::vector<std::unique_ptr<ObjectColumnRead>>& parts) {
             labels.push_row(entry == kPending ? kPending : base + entry);
         }
         head.floats.insert(head.floats.end(), part.floats.begin(), part.floats.end());
+        // Its rows are in the head's now; beside a row-major output, all in memory already,
+        // nothing would make their kept pages give way.
+        if (part.unmap_sets) part.own.give_back();
         part.drop_sets();
     }
     head.drop_sets();
