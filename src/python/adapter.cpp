@@ -120,8 +120,8 @@ std::pair<std::size_t, std::size_t> read_shape(PyObject* obj) {
     return {rows, cols};
 }
 
-void scan_values(TableScan& scan, PyObject* obj, bool table_form) {
-    if (table_form && scan_exact_frame(scan, obj)) return;
+void scan_values(TableScan& scan, PyObject* obj, bool table_form, FrameNumbers& numbers) {
+    if (table_form && scan_exact_frame(scan, obj, numbers)) return;
     PyRef values = table_form ? or_fail(PyObject_GetAttrString(obj, "values")) : PyRef::borrow(obj);
     if (scan_exact_array(scan, values.get())) return;
     scan_items(scan, values.get());
@@ -139,10 +139,12 @@ AdapterResult encode_object_array(PyObject* obj, OUT out) {
     FittedTables tables;
     {
         TableScan scan(rows, cols, matrix.block(), order);
-        scan_values(scan, obj, table_form);
+        FrameNumbers numbers;
+        scan_values(scan, obj, table_form, numbers);
         SendPtr buffer(matrix.block());
         tables = encode_text_columns(rows, cols, scan.column_is_text(), scan.text_cells(), buffer,
                                      order);
+        numbers.copy(scan);
     }
     const bool laid_out =
         order == MatrixOrder::RowMajor ? matrix.is_row_major() : matrix.is_column_major();

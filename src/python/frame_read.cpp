@@ -13,7 +13,6 @@
 #include "core/bytes.hpp"
 #include "core/failure.hpp"
 #include "core/number_cells.hpp"
-#include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
 #include "python/attributes.hpp"
@@ -223,13 +222,24 @@ ColumnsByKind sort_columns(const std::vector<Column>& columns) {
 
 }  // namespace
 
-bool scan_exact_frame(TableScan& scan, PyObject* frame) {
+void FrameNumbers::hold(PyObject* array, const NumberColumn& column) {
+    held_.hold(array);
+    columns_.push_back(column);
+}
+
+void FrameNumbers::copy(TableScan& scan) const {
+    if (columns_.empty()) return;
+    if (!held_.unchanged()) throw InternalFailure(kFrameChanged);
+    copy_number_columns(scan, columns_);
+}
+
+bool scan_exact_frame(TableScan& scan, PyObject* frame, FrameNumbers& numbers) {
     if (!is_exact_frame(frame)) return false;
     std::optional<std::vector<Column>> opened = open_columns(scan, frame);
     if (!opened) return false;
 
-    // Object columns are read first, then Arrow and numeric columns side by side, all on the
-    // pool; object columns with cells the workers do not take are read last, here.
+    // Object columns are read first, then Arrow columns, all on the pool; object columns with
+    // cells the workers do not take are read last, here; numeric columns wait in `numbers`.
     const ColumnsByKind kinds = sort_columns(*opened);
     const std::vector<ArrowTextColumn>& arrow_columns = kinds.arrow;
     const std::vector<NumberColumn>& numeric_columns = kinds.numbers;
@@ -242,10 +252,8 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
     const ObjectColumnsRead objects = read_object_columns(scan, object_columns, CallerCode::Look);
     if (objects.caller_code) return false;
     SignalCheck signals;
-    if (!arrow_columns.empty() || !numeric_columns.empty()) {
-        bool readable = true;
-        parallel::join([&] { readable = scan_arrow_strings(scan, arrow_columns); },
-                       [&] { copy_number_columns(scan, numeric_columns); });
+    if (!arrow_columns.empty()) {
+        const bool readable = scan_arrow_strings(scan, arrow_columns);
         // Offsets outside the data and bytes that are not UTF-8 are pandas' to report: the
         // frame takes the general road, from a scan that forgets what was read.
         if (!readable) {
@@ -266,6 +274,9 @@ bool scan_exact_frame(TableScan& scan, PyObject* frame) {
         if (scan_column_cells(scan, c, cells, feed, nullptr, signals) < scan.rows()) {
             throw InternalFailure(kFrameChanged);
         }
+    }
+    for (const NumberColumn& column : numeric_columns) {
+        numbers.hold((*opened)[column.c].array.get(), column);
     }
     return true;
 }
