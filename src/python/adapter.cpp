@@ -142,9 +142,10 @@ AdapterResult encode_object_array(PyObject* obj, OUT out) {
         FrameNumbers numbers;
         scan_values(scan, obj, table_form, numbers);
         SendPtr buffer(matrix.block());
-        tables = encode_text_columns(rows, cols, scan.column_is_text(), scan.text_cells(), buffer,
-                                     order);
-        numbers.copy(scan);
+        numbers.copy_beside(scan, [&] {
+            tables = encode_text_columns(rows, cols, scan.column_is_text(), scan.text_cells(),
+                                         buffer, order);
+        });
     }
     const bool laid_out =
         order == MatrixOrder::RowMajor ? matrix.is_row_major() : matrix.is_column_major();

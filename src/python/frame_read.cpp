@@ -13,6 +13,7 @@
 #include "core/bytes.hpp"
 #include "core/failure.hpp"
 #include "core/number_cells.hpp"
+#include "parallel/pool.hpp"
 #include "python/array_read.hpp"
 #include "python/arrow_read.hpp"
 #include "python/attributes.hpp"
@@ -227,10 +228,13 @@ void FrameNumbers::hold(PyObject* array, const NumberColumn& column) {
     columns_.push_back(column);
 }
 
-void FrameNumbers::copy(TableScan& scan) const {
-    if (columns_.empty()) return;
+void FrameNumbers::copy_beside(TableScan& scan, const std::function<void()>& work) const {
+    if (columns_.empty()) {
+        work();
+        return;
+    }
     if (!held_.unchanged()) throw InternalFailure(kFrameChanged);
-    copy_number_columns(scan, columns_);
+    parallel::join(work, [&] { copy_number_columns(scan, columns_); });
 }
 
 bool scan_exact_frame(TableScan& scan, PyObject* frame, FrameNumbers& numbers) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -22,9 +23,11 @@ namespace quorlin {
 class FrameNumbers {
   public:
     void hold(PyObject* array, const NumberColumn& column);
-    // Copies every column held into the scan, on the pool. Throws InternalFailure(kFrameChanged)
-    // when an array changed since it was opened.
-    void copy(TableScan& scan) const;
+    // Runs `work`, which runs no Python code, beside the copy of every column held into the
+    // scan, on the pool: the copy takes up what the work leaves of the workers' time. Throws
+    // InternalFailure(kFrameChanged), before either starts, when an array changed since it was
+    // opened.
+    void copy_beside(TableScan& scan, const std::function<void()>& work) const;
 
   private:
     HeldArrays held_;
