@@ -455,10 +455,19 @@ struct ColumnRead {
         Reader(LabelColumn& rows, ArrowNull nulls, std::size_t leading_nulls, HashSeed seed,
                bool is_part, unsigned part_bits, std::uint32_t part)
             : feed(entries, rows, nulls, leading_nulls, seed, is_part, part_bits, part) {}
-        void reserve(std::size_t labels, std::size_t mean_bytes) {
-            entries.reserve_entries(labels, labels * mean_bytes);
-            feed.reserve(labels);
+        // Room for `labels` labels of `mean_bytes` bytes on average, made when the reader starts
+        // (make_room): the set's slots are written whole, work for the pool, not for the thread
+        // that plans the reads.
+        void plan_room(std::size_t labels, std::size_t mean_bytes) {
+            room_labels = labels;
+            room_bytes = labels * mean_bytes;
         }
+        void make_room() {
+            entries.reserve_entries(room_labels, room_bytes);
+            feed.reserve(room_labels);
+        }
+        std::size_t room_labels = 0;
+        std::size_t room_bytes = 0;
         LabelColumn entries;
         ArrowStringFeed feed;
     };
@@ -598,8 +607,8 @@ class ArrowScan {
                         p));
                     // Sized for the part's share of the labels, so that its set and entries
                     // need not grow step by step.
-                    read.parts.back()->reserve(std::min(seen_[k].many / parts, kMostReservedLabels),
-                                               seen_[k].mean_bytes);
+                    read.parts.back()->plan_room(
+                        std::min(seen_[k].many / parts, kMostReservedLabels), seen_[k].mean_bytes);
                     part_tasks.push_back({k, p});
                 }
                 continue;
@@ -640,6 +649,7 @@ class ArrowScan {
                 }
                 return true;
             case Read::Parts: {
+                read.parts[i]->make_room();
                 ArrowStringFeed& feed = read.parts[i]->feed;
                 feed.read(*column.column, 0, rows_);
                 // Other parts and columns may read on for a while: this set is done with.
