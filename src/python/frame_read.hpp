@@ -16,10 +16,11 @@
 
 namespace quorlin {
 
-// A frame's columns of numbers, to be copied into the scan once its text columns are encoded:
-// their output pages then come in beside the finished tables, not beside the labels being read
-// and sorted (122 MiB less at the peak of a frame of 4x10^6 rows with four float columns). The
-// arrays are held meanwhile and checked again before the copy.
+// A frame's columns of numbers, to be copied into the scan beside the encoding of its text
+// columns rather than beside their read: their output pages then do not come in beside the sets
+// of a column of many labels (a frame of 4x10^6 rows with four float columns and a column of
+// two million distinct ids peaked at 1.55x its output, now 1.41x). The arrays are held meanwhile
+// and checked again before the copy.
 class FrameNumbers {
   public:
     void hold(PyObject* array, const NumberColumn& column);
