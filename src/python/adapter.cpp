@@ -131,7 +131,10 @@ void scan_values(TableScan& scan, PyObject* obj, bool table_form, FrameNumbers& 
 // sorted into numeric and text on the fly, then text columns encoded in parallel.
 AdapterResult encode_object_array(PyObject* obj, OUT out) {
     const bool table_form = out.is_table();
-    auto [rows, cols] = read_shape(obj);
+    // Plain names, not a structured binding: the lambda below captures them.
+    const auto [shape_rows, shape_cols] = read_shape(obj);
+    const std::size_t rows = shape_rows;
+    const std::size_t cols = shape_cols;
     // A frame is built from column blocks: a column-major buffer becomes its block as it is,
     // and each column's codes are written contiguously.
     const MatrixOrder order = table_form ? MatrixOrder::ColumnMajor : MatrixOrder::RowMajor;
