@@ -1,6 +1,7 @@
 // The one hash of the project: seeded, 16 bytes per multiply-fold step (the wyhash scheme, with
-// two chains side by side over long labels), over labels prepared as LabelKey; and the seeds,
-// drawn from the operating system's random source.
+// two chains side by side over long labels, and one step alone for a label of up to 16 bytes),
+// over labels prepared as LabelKey; and the seeds, drawn from the operating system's random
+// source.
 #pragma once
 
 #include <algorithm>
@@ -102,6 +103,10 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 
 inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexcept {
     using namespace hash_detail;
+    // Up to 16 bytes, most labels of most columns, one multiply-fold: a tenth of the read of a
+    // column of few short labels. The length joins the second word, so that a label and the
+    // label with a NUL appended differ.
+    if (key.size <= 16) return mix(key.w0 ^ seed.k0 ^ kP1, key.w1 ^ seed.k1 ^ key.size * kP2);
     std::uint64_t h = seed.k0 ^ kP0;
     std::uint64_t a = key.w0;
     std::uint64_t b = key.w1;
