@@ -98,10 +98,13 @@ constexpr unsigned kDigitBits = 8;
 constexpr std::size_t kParallelFrom = 8192;
 constexpr unsigned kTopDigitBits = 11;
 
-// sort_less as a comparator.
+// sort_less as a comparator: its tests of the prefixes inline, as they decide nearly every
+// comparison (a call for each cost up to a tenth of the sort of 200,000 ids).
 struct LessItems {
     const LabelOf& label_of;
     bool operator()(const SortItem& a, const SortItem& b) const {
+        if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
+        if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
         return sort_less(a, b, label_of);
     }
 };
