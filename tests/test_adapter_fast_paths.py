@@ -259,7 +259,12 @@ def _of_every_width(i):
     (lambda i: [2.5, np.nan][i % 2] if i % 9973 == 7 else "".join(["w", str(i % 40 / 2)]),
      140000),
     (lambda i: SHARED[i % 40] if i % 50000 != 1 else 1.5, 140000),
-], ids=["strs", "with floats", "every width", "distinct non-ASCII", "parts", "parts shared"])
+    # None (the label "None", as a str "None" is) among strs filed by text, after a str "None",
+    # and among shared strs read in parts
+    (lambda i: None if i % 997 == 500 else "None" if i % 1009 == 5 else f"v{i % 50000}", 100100),
+    (lambda i: None if i % 7919 == 11 else SHARED[i % 40], 140000),
+], ids=["strs", "with floats", "every width", "distinct non-ASCII", "parts", "parts shared",
+        "with None", "parts with None"])
 def test_mostly_distinct_strings_past_the_cache_window(cell, rows):
     cells = [cell(i) for i in range(rows)]
     data = np.array(cells, dtype=object).reshape(-1, 1)

@@ -29,6 +29,9 @@ constexpr std::uint32_t kPending = kNoEntry;
 // Rows ahead whose cells, and the cache's slots for them, are loaded early: the cells lie
 // anywhere in memory, and each waited on its own load.
 constexpr std::size_t kAhead = 16;
+// What str() of None gives: the label of a None cell, and of an unset slot, which item access
+// reads as None.
+constexpr std::string_view kNoneText = "None";
 // Rows between looks at whether another column already decided the outcome.
 constexpr std::size_t kGiveUpRows = std::size_t{1} << 12;
 // Rows ahead whose labels are hashed, and the set's slots for them loaded early, when the set
@@ -96,8 +99,8 @@ struct ObjectColumnRead {
     };
 
     // Runs on a worker: no Python call, no reference count touched. Stops at the first cell
-    // that is neither an exact float nor an exact str (`stop` keeps its row), or early once
-    // `give_up` is set.
+    // that is neither an exact float, an exact str nor None (`stop` keeps its row), or early
+    // once `give_up` is set.
     void read(TableScan& scan, const std::atomic<bool>& give_up) {
         const std::size_t c = column.c;
         const char* p = cell_slot(column.cells, first);
@@ -126,9 +129,10 @@ struct ObjectColumnRead {
                            r + kHashAhead, text);
             }
             PyObject* cell = load<PyObject*>(p);
-            if (cell == nullptr) {  // reads as None, which has conversions to try
-                stop = r;
-                return;
+            if (cell == nullptr || cell == Py_None) {  // no number: the column turns text
+                if (labels == nullptr) labels = &scan.turn_text(c, r);
+                labels->push_row(none_entry());
+                continue;
             }
             if (PyFloat_CheckExact(cell)) {
                 if (labels == nullptr) {
@@ -197,6 +201,14 @@ struct ObjectColumnRead {
         return utf8_entry(label, ahead.cell == cell && !ahead.by_units
                                      ? std::optional<std::uint64_t>(ahead.hash)
                                      : std::nullopt);
+    }
+
+    // The entry of the label of None: once the column's labels are kept by text, through their
+    // set (a str "None" shares it); before, an entry of its own, as each str object has.
+    std::uint32_t none_entry() {
+        if (texts) return utf8_entry(kNoneText, std::nullopt);
+        if (none == kNoEntry) none = labels->add_entry(kNoneText);
+        return none;
     }
 
     // The entry of a label by its UTF-8 text, added when new.
@@ -339,7 +351,8 @@ struct ObjectColumnRead {
     // Hashes of the cells ahead, by row, kept for their lookups.
     std::array<Hashed, kHashRing> hashed{};
     std::vector<std::pair<std::size_t, double>> floats;  // rows of a text column holding a float
-    std::size_t stop = 0;  // the row the read stopped at, unless whole
+    std::uint32_t none = kNoEntry;  // the entry of None while the cache files the column
+    std::size_t stop = 0;           // the row the read stopped at, unless whole
     bool whole = false;
 };
 
