@@ -129,11 +129,8 @@ struct ObjectColumnRead {
                            r + kHashAhead, text);
             }
             PyObject* cell = load<PyObject*>(p);
-            if (cell == nullptr || cell == Py_None) {  // no number: the column turns text
-                if (labels == nullptr) labels = &scan.turn_text(c, r);
-                labels->push_row(none_entry());
-                continue;
-            }
+            // An unset slot reads as None, as item access gives it.
+            if (cell == nullptr) cell = Py_None;
             if (PyFloat_CheckExact(cell)) {
                 if (labels == nullptr) {
                     scan.put_number(r, c, PyFloat_AS_DOUBLE(cell));
@@ -144,8 +141,14 @@ struct ObjectColumnRead {
                 continue;
             }
             if (!PyUnicode_CheckExact(cell)) {
-                stop = r;
-                return;
+                if (cell != Py_None) {
+                    stop = r;
+                    return;
+                }
+                // No number: the column turns text.
+                if (labels == nullptr) labels = &scan.turn_text(c, r);
+                labels->push_row(none_entry());
+                continue;
             }
             if (labels == nullptr) labels = &scan.turn_text(c, r);
             if (cache.active()) {
