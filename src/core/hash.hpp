@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -104,9 +105,13 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 inline std::uint64_t hash_label(const LabelKey& key, const HashSeed& seed) noexcept {
     using namespace hash_detail;
     // Up to 16 bytes, most labels of most columns, one multiply-fold: a tenth of the read of a
-    // column of few short labels. The length joins the second word, so that a label and the
-    // label with a NUL appended differ.
-    if (key.size <= 16) return mix(key.w0 ^ seed.k0 ^ kP1, key.w1 ^ seed.k1 ^ key.size * kP2);
+    // column of few short labels. The length joins the second word as the seed rotated by it,
+    // so that a label and the label with a NUL appended differ, and labels of different lengths
+    // cannot be made to collide whatever the seed.
+    if (key.size <= 16) {
+        const std::uint64_t length = std::rotl(seed.k1 ^ kP2, static_cast<int>(key.size));
+        return mix(key.w0 ^ seed.k0 ^ kP1, key.w1 ^ length);
+    }
     std::uint64_t h = seed.k0 ^ kP0;
     std::uint64_t a = key.w0;
     std::uint64_t b = key.w1;
