@@ -40,8 +40,16 @@ using LabelOf = std::function<std::string_view(std::uint32_t id)>;
 
 SortItem sort_item(std::string_view label, std::uint32_t id);
 
-// Unsigned byte order, a proper prefix first.
-bool sort_less(const SortItem& a, const SortItem& b, const LabelOf& label_of);
+// sort_less for items whose prefixes are equal: out of line, as it may look at the labels.
+bool sort_less_past_prefixes(const SortItem& a, const SortItem& b, const LabelOf& label_of);
+
+// Unsigned byte order, a proper prefix first. The prefixes decide nearly every comparison, so
+// their tests are inline (a call for each cost up to a tenth of a sort of 200,000 ids).
+inline bool sort_less(const SortItem& a, const SortItem& b, const LabelOf& label_of) {
+    if (a.prefix0 != b.prefix0) return a.prefix0 < b.prefix0;
+    if (a.prefix1 != b.prefix1) return a.prefix1 < b.prefix1;
+    return sort_less_past_prefixes(a, b, label_of);
+}
 
 // Sorts by sort_less, on the current pool. The order of labels with equal bytes is unspecified.
 // The prefixes are the sort's working keys: afterwards they may hold later bytes of a label, so
