@@ -632,10 +632,31 @@ class ArrowScan {
     // UTF-8.
     bool read_all() {
         std::vector<std::uint8_t> unreadable(tasks_.size(), 0);
-        parallel::parallel_for(tasks_.size(), [&](std::size_t first, std::size_t last) {
-            for (std::size_t t = first; t < last; ++t) unreadable[t] = !read(tasks_[t]);
-        });
+        read_range(0, tasks_.size(), unreadable);
         return std::find(unreadable.begin(), unreadable.end(), 1) == unreadable.end();
+    }
+
+    // Runs tasks [first, last) on the pool. The pool's halving of the list hands a worker a
+    // run of tasks that it reads one after the other, unless another worker asks for some
+    // while it is still halving. A part among them would hold up the blocks after it (a
+    // tenth of a table's read, while the other worker had nothing left): its worker reads the
+    // part alone, and leaves the tasks on either side where another worker can take them.
+    void read_range(std::size_t first, std::size_t last, std::vector<std::uint8_t>& unreadable) {
+        parallel::parallel_for(last - first, [&](std::size_t begin, std::size_t end) {
+            begin += first;
+            end += first;
+            std::size_t part = begin;
+            while (part < end && reads_[tasks_[part].k].how != Read::Parts) ++part;
+            if (part == end || end - begin == 1) {
+                for (std::size_t t = begin; t < end; ++t) unreadable[t] = !read(tasks_[t]);
+                return;
+            }
+            parallel::join([&] { unreadable[part] = !read(tasks_[part]); },
+                           [&] {
+                               parallel::join([&] { read_range(begin, part, unreadable); },
+                                              [&] { read_range(part + 1, end, unreadable); });
+                           });
+        });
     }
 
     bool read(const Task& task) {
