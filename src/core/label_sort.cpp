@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "core/hash.hpp"
 #include "core/parallel_sort.hpp"
@@ -179,6 +180,78 @@ std::vector<std::size_t> spread_by_digit(std::size_t pieces, std::size_t n, unsi
     return digit_start;
 }
 
+// Keys with the bits in which all of them agree taken out: the bits that differ somewhere,
+// packed at the top of the key in their order. Two keys compare as their packed forms do (the
+// first bit in which they differ is one of the packed ones) and are equal exactly when those
+// are, so a sort of packed keys is the sort of the keys. Each digit of the sort then carries
+// only bits that tell labels apart: a decimal id's bytes vary in 4 bits of 8, so its digits
+// otherwise split a range 10 ways, not 256, and the sort runs twice the passes.
+class KeyPacking {
+  public:
+    // The packing of the bits set in `diff`, when they fit in one word and lie in few runs
+    // (each run costs a shift and a mask a key); nullopt otherwise.
+    static std::optional<KeyPacking> of(Key diff) noexcept {
+        if (std::popcount(static_cast<std::uint64_t>(diff >> 64)) +
+                std::popcount(static_cast<std::uint64_t>(diff)) >
+            64) {
+            return std::nullopt;
+        }
+        KeyPacking packing;
+        unsigned to = 0;  // bits packed so far, from the top
+        for (unsigned word = 0; word < 2; ++word) {
+            std::uint64_t bits = static_cast<std::uint64_t>(word == 0 ? diff >> 64 : diff);
+            while (bits != 0) {
+                if (packing.count_ == kMostRuns) return std::nullopt;
+                // The run's top bit, counted from the word's top, and its width.
+                const auto from = static_cast<unsigned>(std::countl_zero(bits));
+                const auto width = static_cast<unsigned>(std::countl_one(bits << from));
+                // The run's bits moved to bits [to, to + width) of the packed word, from its top.
+                const std::uint64_t below =
+                    from + width == 64 ? 0 : ~std::uint64_t{0} >> (from + width);
+                const std::uint64_t run = bits & ~below;
+                packing.runs_[packing.count_++] = {word, run,
+                                                   static_cast<int>(from) - static_cast<int>(to)};
+                bits &= ~run;
+                to += width;
+            }
+        }
+        return packing;
+    }
+
+    void pack(SortItem& item) const noexcept {
+        const std::uint64_t words[2] = {item.prefix0, item.prefix1};
+        std::uint64_t packed = 0;
+        for (unsigned i = 0; i < count_; ++i) {
+            const Run& run = runs_[i];
+            const std::uint64_t bits = words[run.word] & run.mask;
+            packed |= run.shift >= 0 ? bits << run.shift : bits >> -run.shift;
+        }
+        item.prefix0 = packed;
+        item.prefix1 = 0;
+    }
+
+  private:
+    static constexpr unsigned kMostRuns = 16;
+    struct Run {
+        unsigned word;
+        std::uint64_t mask;
+        int shift;  // left, where the run moves up
+    };
+    std::array<Run, kMostRuns> runs_{};
+    unsigned count_ = 0;
+};
+
+// Packs the keys of items [0, n), which differ only in the bits of `diff`, where a packing fits;
+// on the pool. Returns the first bit of their keys' first difference.
+unsigned pack_keys(SortItem* items, std::size_t n, Key diff) {
+    const std::optional<KeyPacking> packing = KeyPacking::of(diff);
+    if (!packing) return first_bit(diff);
+    parallel::parallel_for(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) packing->pack(items[i]);
+    });
+    return 0;
+}
+
 // The top level on the pool: the keys' first difference found (keyed anew while they share
 // their 16 bytes), the labels spread by a wide digit from there into scratch (each piece of the
 // input counted, then placed, by its own task), and each digit's range sorted back into place
@@ -213,10 +286,11 @@ void parallel_radix_sort(SortItem* src, SortItem* dst, std::size_t n, const Labe
             return;
         }
     }
+    const unsigned top = pack_keys(src, n, diff);
     const std::size_t pieces = 4 * parallel::current_num_threads();
     const std::size_t piece_size = (n + pieces - 1) / pieces;
     const std::vector<std::size_t> digit_start = spread_by_digit(
-        pieces, n, first_bit(diff),
+        pieces, n, top,
         [&](std::size_t p, auto&& each) {
             const SortItem* const end = src + std::min(n, (p + 1) * piece_size);
             for (const SortItem* a = src + std::min(n, p * piece_size); a < end; ++a) each(*a);
@@ -243,9 +317,9 @@ void make_all(SortItems& items, std::size_t n, const MakeItems& make) {
 }  // namespace
 
 void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
-                     const LabelOf& label_of) {
+                     const LabelOf& label_of, std::size_t in_place_from) {
     const std::size_t threads = parallel::current_num_threads();
-    if (n < kParallelFrom || threads <= 1) {
+    if (n < kParallelFrom || threads <= 1 || n < in_place_from) {
         make_all(items, n, make);
         sort_labels(items, label_of);
         return;
@@ -254,12 +328,17 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
     const std::size_t piece_size = (n + pieces - 1) / pieces;
     // Runs the items of piece p through `each`, a run of them made at a time.
     constexpr std::size_t kRun = 256;
+    // Packed once the bits in which the keys differ are known.
+    std::optional<KeyPacking> packing;
     auto over_piece = [&](std::size_t p, auto&& each) {
         std::array<SortItem, kRun> run;
         const std::size_t end = std::min(n, (p + 1) * piece_size);
         for (std::size_t at = std::min(n, p * piece_size); at < end; at += kRun) {
             const std::size_t m = std::min(kRun, end - at);
             make(at, at + m, run.data());
+            if (packing) {
+                for (std::size_t i = 0; i < m; ++i) packing->pack(run[i]);
+            }
             for (std::size_t i = 0; i < m; ++i) each(run[i]);
         }
     };
@@ -280,10 +359,11 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
         sort_labels(items, label_of);
         return;
     }
+    packing = KeyPacking::of(diff);
     items.resize(n);
     SortItem* const placed = items.data();
     const std::vector<std::size_t> digit_start =
-        spread_by_digit(pieces, n, first_bit(diff), over_piece, placed);
+        spread_by_digit(pieces, n, packing ? 0 : first_bit(diff), over_piece, placed);
     parallel::parallel_for(kTopDigits, [&](std::size_t first, std::size_t last) {
         // One scratch for the task's digits, as large as the largest of their ranges.
         std::size_t most = 0;
@@ -308,6 +388,8 @@ void sort_labels(SortItems& items, const LabelOf& label_of) {
     // Every slot of the scratch is written before it is read.
     LargeArray<SortItem> scratch(n);
     if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
+        pack_keys(items.data(), n,
+                  differing_bits(items.data(), items.data() + n, key_of(items[0])));
         radix_sort(items.data(), scratch.get(), n, false, 0, label_of);
     } else {
         parallel_radix_sort(items.data(), scratch.get(), n, label_of);
