@@ -62,14 +62,14 @@ void sort_labels(SortItems& items, const LabelOf& label_of);
 using MakeItems = std::function<void(std::size_t first, std::size_t last, SortItem* out)>;
 
 // Labels from which sort_made_items spreads its items straight from where they lie.
-inline constexpr std::size_t kSpreadInPlaceFrom = std::size_t{1} << 20;
+inline constexpr std::size_t kSpreadInPlaceFrom = std::size_t{1} << 18;
 
 // The n items that `make` gives, sorted as sort_labels sorts them, into `items`. From
 // `in_place_from` labels on, they are spread by their top digit straight from where they lie
 // (made once to find the digit's place, once to count, once to be placed), so that besides the
 // n items only each digit's range needs scratch of its size, not all n: for two million labels
-// that is 48 MB less at the peak. Fewer are made once and sorted with scratch of their size:
-// making each three times was a fifth of the sort of 200,000 ids.
+// that is 48 MB less at the peak. Fewer are made once and sorted with scratch of their size (at
+// most 6 MiB): making each three times was a fifth of the sort of 200,000 ids.
 void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
                      const LabelOf& label_of, std::size_t in_place_from = kSpreadInPlaceFrom);
 
