@@ -317,11 +317,11 @@ void make_all(SortItems& items, std::size_t n, const MakeItems& make) {
 }  // namespace
 
 void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
-                     const LabelOf& label_of, std::size_t in_place_from) {
+                     const LabelOf& label_of, SortScratch lent, std::size_t in_place_from) {
     const std::size_t threads = parallel::current_num_threads();
-    if (n < kParallelFrom || threads <= 1 || n < in_place_from) {
+    if (n < kParallelFrom || threads <= 1 || n < in_place_from || n <= lent.size) {
         make_all(items, n, make);
-        sort_labels(items, label_of);
+        sort_labels(items, label_of, lent);
         return;
     }
     const std::size_t pieces = 4 * threads;
@@ -379,20 +379,21 @@ void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
     });
 }
 
-void sort_labels(SortItems& items, const LabelOf& label_of) {
+void sort_labels(SortItems& items, const LabelOf& label_of, SortScratch lent) {
     const std::size_t n = items.size();
     if (n <= kCompareBelow) {
         std::sort(items.begin(), items.end(), LessItems{label_of});
         return;
     }
     // Every slot of the scratch is written before it is read.
-    LargeArray<SortItem> scratch(n);
+    LargeArray<SortItem> own(n <= lent.size ? 0 : n);
+    SortItem* const scratch = n <= lent.size ? lent.data : own.get();
     if (n < kParallelFrom || parallel::current_num_threads() <= 1) {
         pack_keys(items.data(), n,
                   differing_bits(items.data(), items.data() + n, key_of(items[0])));
-        radix_sort(items.data(), scratch.get(), n, false, 0, label_of);
+        radix_sort(items.data(), scratch, n, false, 0, label_of);
     } else {
-        parallel_radix_sort(items.data(), scratch.get(), n, label_of);
+        parallel_radix_sort(items.data(), scratch, n, label_of);
     }
 }
 

@@ -53,24 +53,33 @@ inline bool sort_less(const SortItem& a, const SortItem& b, const LabelOf& label
     return sort_less_past_prefixes(a, b, label_of);
 }
 
+// Memory a caller lends a sort for scratch, free while it sorts: `size` items at `data`.
+struct SortScratch {
+    SortItem* data = nullptr;
+    std::size_t size = 0;
+};
+
 // Sorts by sort_less, on the current pool. The order of labels with equal bytes is unspecified.
 // The prefixes are the sort's working keys: afterwards they may hold later bytes of a label, so
-// sorted items are compared by their labels.
-void sort_labels(SortItems& items, const LabelOf& label_of);
+// sorted items are compared by their labels. Scratch of one item a label is its own unless
+// `lent` holds that many.
+void sort_labels(SortItems& items, const LabelOf& label_of, SortScratch lent = {});
 
 // Makes items [first, last) of a sequence into out[0, last - first).
 using MakeItems = std::function<void(std::size_t first, std::size_t last, SortItem* out)>;
 
-// Labels from which sort_made_items spreads its items straight from where they lie.
-inline constexpr std::size_t kSpreadInPlaceFrom = std::size_t{1} << 18;
+// Labels from which sort_made_items spreads its items straight from where they lie, unless it is
+// lent scratch for all of them.
+inline constexpr std::size_t kSpreadInPlaceFrom = std::size_t{1} << 16;
 
 // The n items that `make` gives, sorted as sort_labels sorts them, into `items`. From
 // `in_place_from` labels on, they are spread by their top digit straight from where they lie
 // (made once to find the digit's place, once to count, once to be placed), so that besides the
 // n items only each digit's range needs scratch of its size, not all n: for two million labels
-// that is 48 MB less at the peak. Fewer are made once and sorted with scratch of their size (at
-// most 6 MiB): making each three times was a fifth of the sort of 200,000 ids.
+// that is 48 MB less at the peak. Fewer, or as many as `lent` holds, are made once and sorted
+// with scratch of their size (making each three times was a fifth of the sort of 200,000 ids).
 void sort_made_items(SortItems& items, std::size_t n, const MakeItems& make,
-                     const LabelOf& label_of, std::size_t in_place_from = kSpreadInPlaceFrom);
+                     const LabelOf& label_of, SortScratch lent = {},
+                     std::size_t in_place_from = kSpreadInPlaceFrom);
 
 }  // namespace quorlin

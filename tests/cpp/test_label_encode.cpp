@@ -151,7 +151,7 @@ TEST_P(LabelEncodeRandom, MatchesReference) {
 INSTANTIATE_TEST_SUITE_P(Sizes, LabelEncodeRandom,
                          ::testing::Values(RandomCase{1, 1}, RandomCase{1000, 300},
                                            RandomCase{1000000, 12}, RandomCase{300000, 5000},
-                                           RandomCase{150000, 120000}),
+                                           RandomCase{150000, 120000}, RandomCase{250000, 80000}),
                          [](const ::testing::TestParamInfo<RandomCase>& info) {
                              return std::to_string(info.param.rows) + "rows_" +
                                     std::to_string(info.param.distinct) + "distinct";

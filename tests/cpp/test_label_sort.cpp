@@ -69,7 +69,7 @@ TEST(LabelSort, GivesByteOrder) {
                                                 sort_item(input[i], static_cast<std::uint32_t>(i));
                                         }
                                     },
-                                    label_of, 0);
+                                    label_of, {}, 0);
                                 return;
                             }
                             for (std::size_t i = 0; i < input.size(); ++i) {
