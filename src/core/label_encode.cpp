@@ -288,7 +288,8 @@ class ColumnEncoding {
 
     // The column's codes in `out`, where they lie together, before they are written: scratch
     // for the sort, which would otherwise take memory of its own beside them (a fifth of a
-    // million-row table's output for its 200,000 ids) or make its items three times over.
+    // million-row table's output for its 200,000 ids) or make its items three times over. The
+    // buffer is raw memory of ours: the items live in it until the codes are written over them.
     SortScratch scratch_in(CodeSink out) const noexcept {
         static_assert(sizeof(SortItem) % sizeof(double) == 0 &&
                       alignof(SortItem) <= alignof(double));
