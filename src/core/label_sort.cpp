@@ -191,9 +191,9 @@ class KeyPacking {
     // The packing of the bits set in `diff`, when they fit in one word and lie in few runs
     // (each run costs a shift and a mask a key); nullopt otherwise.
     static std::optional<KeyPacking> of(Key diff) noexcept {
-        const int bits = std::popcount(static_cast<std::uint64_t>(diff >> 64)) +
-                         std::popcount(static_cast<std::uint64_t>(diff));
-        if (bits == 0 || bits > 64) return std::nullopt;
+        const int differing = std::popcount(static_cast<std::uint64_t>(diff >> 64)) +
+                              std::popcount(static_cast<std::uint64_t>(diff));
+        if (differing == 0 || differing > 64) return std::nullopt;
         KeyPacking packing;
         unsigned to = 0;  // bits packed so far, from the top
         for (unsigned word = 0; word < 2; ++word) {
