@@ -9,12 +9,21 @@
 #include <array>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parallel/pool.hpp"
 
 namespace quorlin {
 namespace {
+
+// The labels once each, in random order.
+std::vector<std::string> distinct_shuffled(std::vector<std::string> labels, std::mt19937_64& rng) {
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    std::shuffle(labels.begin(), labels.end(), rng);
+    return labels;
+}
 
 // The tails of labels: decimal digits of random lengths, some labels a prefix of others; ten
 // digits (keys that differ in few bits of their bytes, in both of their words); or bytes of
@@ -38,10 +47,7 @@ std::vector<std::string> labels(std::size_t n, std::size_t shared, Tail tail,
             out.push_back(label.substr(0, label.size() - 1));
         }
     }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    std::shuffle(out.begin(), out.end(), rng);
-    return out;
+    return distinct_shuffled(std::move(out), rng);
 }
 
 TEST(LabelSort, GivesByteOrder) {
@@ -108,10 +114,7 @@ std::vector<std::string> masked_labels(std::size_t n, const std::array<std::uint
         label[15] = static_cast<char>(label[15] ^ 1);
         out.push_back(label);
     }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    std::shuffle(out.begin(), out.end(), rng);
-    return out;
+    return distinct_shuffled(std::move(out), rng);
 }
 
 TEST(LabelSort, PackedKeysKeepByteOrder) {
