@@ -120,7 +120,7 @@ ODD_FLOATS[-1] = np.uint64(0x7FF8000000000123).view(np.float64)  # a NaN with a 
     lambda rng, n: np.round(rng.uniform(0, 3_000, n), 1),
     lambda rng, n: rng.normal(size=n),
     lambda rng, n: rng.choice(ODD_FLOATS, n),
-], ids=["few values", "more values than slots", "distinct", "zeros, NaNs, tiny"])
+], ids=["few values", "values that share slots", "distinct", "zeros, NaNs, tiny"])
 def test_array_decode_floats_hold_each_cells_value(numbers):
     enc = Encoder()
     enc.encode(np.array([[0.5, "a"], [1.5, "b"]], dtype=object))
