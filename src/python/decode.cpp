@@ -107,13 +107,7 @@ class ColumnFloats {
     }
 
     static void add_counted(const std::vector<Slot>& slots) noexcept {
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (i + kAhead < slots.size() && slots[i + kAhead].cells > 0) {
-                __builtin_prefetch(slots[i + kAhead].value, 1);
-            }
-            add_references(slots[i].value, slots[i].cells);
-        }
+        add_counted_references(slots, [](const Slot& slot) { return slot.value; });
     }
 
     std::vector<Slot> slots_;

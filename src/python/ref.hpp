@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <utility>
+#include <vector>
 
 namespace quorlin {
 
@@ -51,6 +52,21 @@ class PyRef {
 // Py_INCREF does.
 inline void add_references(PyObject* obj, std::size_t n) noexcept {
     if (n != 0) Py_SET_REFCNT(obj, Py_REFCNT(obj) + static_cast<Py_ssize_t>(n));
+}
+
+// add_references for each of `slots`, which name an object (`object_of(slot)`) and the cells
+// counted for it (`slot.cells`), the objects loaded a few slots ahead: they lie anywhere, and
+// each add would otherwise wait on its own cache miss (half the calling thread's time in the
+// decode of a column of 500,000 labels).
+template <class Slot, class ObjectOf>
+void add_counted_references(const std::vector<Slot>& slots, ObjectOf object_of) noexcept {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (i + kAhead < slots.size() && slots[i + kAhead].cells > 0) {
+            __builtin_prefetch(object_of(slots[i + kAhead]), 1);
+        }
+        add_references(object_of(slots[i]), slots[i].cells);
+    }
 }
 
 }  // namespace quorlin
