@@ -267,8 +267,8 @@ class FlatLabelSet {
         ++count_;
         // Written a field at a time from registers: a slot built whole on the stack and copied
         // made the copy's 16-byte loads wait for the 8-byte stores that built it, and those for
-        // every store ahead of them still on its way to memory (a tenth of the read of a column
-        // of many labels).
+        // every store ahead of them still on its way to memory (a tenth of the samples of the
+        // encode of a table with a column of 500,000 distinct hex ids).
         Slot& slot = slots_[i];
         slot.w0 = key.w0;
         if (long_label) {

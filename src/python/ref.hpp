@@ -56,8 +56,8 @@ inline void add_references(PyObject* obj, std::size_t n) noexcept {
 
 // add_references for each of `slots`, which name an object (`object_of(slot)`) and the cells
 // counted for it (`slot.cells`), the objects loaded a few slots ahead: they lie anywhere, and
-// each add would otherwise wait on its own cache miss (half the calling thread's time in the
-// decode of a column of 500,000 labels).
+// each add would otherwise wait on its own cache miss (half of the calling thread's samples in
+// the decode of a column of 500,000 labels).
 template <class Slot, class ObjectOf>
 void add_counted_references(const std::vector<Slot>& slots, ObjectOf object_of) noexcept {
     constexpr std::size_t kAhead = 8;
