@@ -110,4 +110,14 @@ inline Code code_of(double value) noexcept {
     return static_cast<Code>(value);
 }
 
+// min(code_of(value), limit) for limit < 2^53, without a branch: where codes follow no order a
+// branch could predict (a column of three labels decoded at half the speed of one of 20,000).
+// Clamped to [0, limit] (NaN to 0), the value truncates to the same code, or to the limit.
+inline Code code_below(double value, Code limit) noexcept {
+    const auto last = static_cast<double>(limit);
+    const double low = value > 0.0 ? value : 0.0;
+    const double clamped = low < last ? low : last;
+    return static_cast<Code>(static_cast<std::int64_t>(clamped));
+}
+
 }  // namespace quorlin

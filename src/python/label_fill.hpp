@@ -118,15 +118,8 @@ class LabelCache {
     // label), the slot of a cell (`none` being the last slot's index), and the label of a slot
     // below the last (made once, borrowed).
     std::size_t slots() const noexcept { return sorted_->size() + 1; }
-    // The slot is code_of's code where that is below `none`, found without a branch: the codes
-    // of a column of few labels follow no order a branch could predict (a column of three labels
-    // was filled at half the speed of one of 20,000). Clamped to [0, none] (NaN to 0), the value
-    // truncates to the same code, or to none.
     static std::size_t slot_of(double value, std::size_t none) noexcept {
-        const auto last = static_cast<double>(none);  // exact: labels number below 2^32
-        const double low = value > 0.0 ? value : 0.0;
-        const double clamped = low < last ? low : last;
-        const auto slot = static_cast<std::size_t>(static_cast<std::int64_t>(clamped));
+        const auto slot = static_cast<std::size_t>(code_below(value, none));
         return std::isnan(value) ? none : slot;
     }
     PyObject* slot_label(std::size_t slot) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -134,6 +135,21 @@ Table three_columns() {
     t.labels = {{"b", "a", "nan", "b"}, {}, {"x", "<NA>", "y", "\xc3\xa9"}};
     t.values = {{}, {1.5, std::numeric_limits<double>::quiet_NaN(), -0.0, 1e300}, {}};
     return t;
+}
+
+// Decode's branch-free code of a cell below a limit is code_of's, capped: around every edge of
+// the truncation and the saturation, for limits from none to beyond any column's labels.
+TEST(CodeOfCell, BelowALimitIsTheCappedCode) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (Code limit : {Code{0}, Code{1}, Code{3}, Code{20000}, Code{1} << 32, Code{1} << 52}) {
+        const auto at = static_cast<double>(limit);
+        for (double value :
+             {-inf,     -1e300,   -1.0, -0.5,     -0.0,     0.0,    0.5,    0.999,  1.0,   1.5, 2.9,
+              at - 1.0, at - 0.5, at,   at + 0.5, at + 1.0, 0x1p53, 0x1p63, 0x1p64, 1e300, inf}) {
+            EXPECT_EQ(code_below(value, limit), std::min(code_of(value), limit))
+                << "value " << value << ", limit " << limit;
+        }
+    }
 }
 
 TEST(EncodeTextColumns, TextAndNumericColumnsOnEveryPool) {
