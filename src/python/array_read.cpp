@@ -57,12 +57,12 @@ NumericMatrix copy_float_matrix(PyObject* obj) {
         const bool c_order = col_stride == 1 && row_stride == static_cast<std::ptrdiff_t>(cols);
         NumericMatrix m = source(
             offset != 0 ? NumericMatrix::with_layout(rows, cols, row_stride, col_stride, offset)
-                        : new_array_matrix(rows, cols, !c_order, false));
+                        : new_array_matrix(rows, cols, !c_order));
         parallel_copy(m.block(), data - offset * static_cast<std::ptrdiff_t>(sizeof(double)),
                       rows * cols * sizeof(double));
         return m;
     }
-    NumericMatrix m = source(new_array_matrix(rows, cols, false, false));
+    NumericMatrix m = source(new_array_matrix(rows, cols, false));
     double* out = m.block();
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = data + static_cast<npy_intp>(r) * row_bytes;

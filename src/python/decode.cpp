@@ -126,7 +126,7 @@ PyRef decode_array(const NumericMatrix& matrix, const Tables& tables, const Held
     // built directly, C order: a Python float for every cell of a numeric column, the label (or
     // "NaN") for every cell of a text column. A new object array holds NULL slots.
     npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
-    PyRef array = new_big_array(2, dims, NPY_OBJECT, false, false);
+    PyRef array = new_big_array(2, dims, NPY_OBJECT, false);
     auto* cells =
         static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     // From here on, no Python code runs until every cell is read: the input is read as it is now.
@@ -177,7 +177,7 @@ namespace {
 // block, one row each. Object arrays start with NULL slots.
 PyRef new_block(std::size_t count, std::size_t rows, int type) {
     npy_intp dims[2] = {static_cast<npy_intp>(count), static_cast<npy_intp>(rows)};
-    return new_big_array(2, dims, type, false, false);
+    return new_big_array(2, dims, type, false);
 }
 
 template <typename T>

@@ -129,7 +129,7 @@ class BigBlockArrays {
 
 }  // namespace
 
-PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order, bool zero_filled) {
+PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order) {
     ensure_numpy();
     // Only arrays whose data would be a block of its own: the handler's swap costs a small
     // array more than its data.
@@ -143,9 +143,8 @@ PyRef new_big_array(int ndim, npy_intp* dims, int type, bool fortran_order, bool
     std::optional<BigBlockArrays> blocks;
     if (large_memory::is_mapped(bytes)) blocks.emplace();
     // Not PyArray_EMPTY, which fills an object array with None: ours start with NULL slots.
-    return or_pass_on(zero_filled ? PyArray_ZEROS(ndim, dims, type, fortran_order ? 1 : 0)
-                                  : PyArray_New(&PyArray_Type, ndim, dims, type, nullptr, nullptr,
-                                                0, fortran_order ? 1 : 0, nullptr));
+    return or_pass_on(PyArray_New(&PyArray_Type, ndim, dims, type, nullptr, nullptr, 0,
+                                  fortran_order ? 1 : 0, nullptr));
 }
 
 void ensure_numpy() {
@@ -155,12 +154,11 @@ void ensure_numpy() {
     if (_import_array() < 0) pass_on_error();
 }
 
-NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_order,
-                               bool zero_filled) {
+NumericMatrix new_array_matrix(std::size_t rows, std::size_t cols, bool fortran_order) {
     matrix_bytes(rows, cols);  // the size check comes before any allocation
     ensure_numpy();
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    PyRef array = new_big_array(2, dims, NPY_DOUBLE, fortran_order, zero_filled);
+    PyRef array = new_big_array(2, dims, NPY_DOUBLE, fortran_order);
     PyObject* handle = array.release();
     auto* block = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(handle)));
     // The matrix is only ever released on the calling thread, which holds the interpreter. Should
@@ -193,7 +191,7 @@ PyRef new_float_array(NumericMatrix& matrix) {
         // The matrix lives in a fresh array of exactly its shape and layout: hand that over.
         return PyRef::borrow(lent);
     }
-    PyRef array = new_big_array(2, dims, NPY_DOUBLE, false, false);
+    PyRef array = new_big_array(2, dims, NPY_DOUBLE, false);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     if (matrix.is_row_major()) {
         if (matrix.size() > 0) std::memcpy(data, matrix.origin(), matrix.size() * sizeof(double));

@@ -22,7 +22,7 @@ PyRef to_str(const std::string& text) {
 // that read it again after Python code has run. Column-major, as the frame read lays it out.
 NumericMatrix owned_copy(const NumericMatrix& matrix, const HeldArrays& held) {
     const std::size_t rows = matrix.rows();
-    NumericMatrix owned = new_array_matrix(rows, matrix.cols(), true, false);
+    NumericMatrix owned = new_array_matrix(rows, matrix.cols(), true);
     if (!held.unchanged()) throw InternalFailure(kFrameChanged);
     for (std::size_t c = 0; c < matrix.cols(); ++c)
         matrix.copy_column(c, owned.origin() + c * rows);
