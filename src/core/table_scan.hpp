@@ -25,6 +25,14 @@ class TableScan {
     void put_number(std::size_t r, std::size_t c, double value) noexcept {
         buffer_[cell_index(order_, rows_, cols_, r, c)] = value;
     }
+    // Starts bringing in the line that put_number(r, c, ...) will write, in a row-major buffer:
+    // there each cell of a column is a line of its own, and a store that misses holds up the
+    // next (a column-major one is written in order, which the processor sees coming).
+    void prefetch_number(std::size_t r, std::size_t c) const noexcept {
+        if (order_ == MatrixOrder::RowMajor) {
+            __builtin_prefetch(buffer_ + cell_index(order_, rows_, cols_, r, c), 1);
+        }
+    }
     // Column c's cells, contiguous in a column-major buffer; null in a row-major one.
     double* column_cells(std::size_t c) noexcept {
         return order_ == MatrixOrder::ColumnMajor ? buffer_ + c * rows_ : nullptr;

@@ -122,6 +122,7 @@ struct ObjectColumnRead {
                     __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
                     cache.prefetch(ahead);
                 }
+                if (labels == nullptr) scan.prefetch_number(r + kAhead, c);
             }
             if (texts && !cache.active() && !texts->in_cache() && r + kHashAhead < rows) {
                 hash_ahead(load<PyObject*>(p + static_cast<std::ptrdiff_t>(kHashAhead) *
