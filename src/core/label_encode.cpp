@@ -49,6 +49,7 @@ inline double code_value(std::uint32_t code) noexcept {
     const auto bits = std::bit_cast<std::uint64_t>(static_cast<double>(code));
     return std::bit_cast<double>((bits & ~marker) | (kMissingBits & marker));
 }
+
 // Entries hashed together; their slots are prefetched before the first of them is probed.
 constexpr std::size_t kBatch = 16;
 constexpr unsigned kMinChunkShift = 15;
